@@ -1,0 +1,76 @@
+// One block of streamed audio and the lock-free ring that carries blocks from
+// the host's audio thread (the only producer) to the server thread (the only
+// consumer).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace relay {
+
+inline constexpr std::uint32_t kBlockFrames = 256;   // stereo frames per block
+inline constexpr std::uint32_t kBlockSamples = kBlockFrames * 2;
+inline constexpr std::uint64_t kRingSlots = 64;
+inline constexpr std::uint32_t kDefaultSampleRate = 48000;
+inline constexpr std::size_t kCacheLine = 64;
+
+// One ring slot: up to 256 interleaved stereo float32 frames (left at even,
+// right at odd index, zeros after frameCount). Always copied whole.
+struct AudioBlock {
+    std::uint32_t sampleRate = kDefaultSampleRate;  // Hz
+    std::uint32_t frameCount = 0;                   // 1..256 when produced
+    bool active = false;                            // may be sent to listeners
+    std::int64_t timestampNs = 0;                   // steady clock when begun
+    std::array<float, kBlockSamples> samples{};
+};
+
+// Single-producer, single-consumer queue of 64 blocks. Both indices count
+// freely; slot = index & 63; all 64 slots are usable.
+class AudioRing {
+public:
+    AudioRing() = default;
+    AudioRing(const AudioRing&) = delete;
+    AudioRing& operator=(const AudioRing&) = delete;
+
+    // Audio thread only: no locks, no allocation. False when full (the ring
+    // is then untouched and the caller counts the drop).
+    [[nodiscard]] bool push(const AudioBlock& block) noexcept {
+        const std::uint64_t w = writeIndex.load(std::memory_order_relaxed);
+        const std::uint64_t r = readIndex.load(std::memory_order_acquire);
+        if (w - r >= kRingSlots) return false;
+        slots[w & (kRingSlots - 1)] = block;
+        writeIndex.store(w + 1, std::memory_order_release);
+        return true;
+    }
+
+    // Server thread only. False when empty; `out` is then unchanged.
+    [[nodiscard]] bool pop(AudioBlock& out) noexcept {
+        const std::uint64_t r = readIndex.load(std::memory_order_relaxed);
+        const std::uint64_t w = writeIndex.load(std::memory_order_acquire);
+        if (r == w) return false;
+        out = slots[r & (kRingSlots - 1)];
+        readIndex.store(r + 1, std::memory_order_release);
+        return true;
+    }
+
+    // Blocks waiting; exact only when neither side is running.
+    std::uint64_t size() const noexcept {
+        return writeIndex.load(std::memory_order_acquire) - readIndex.load(std::memory_order_acquire);
+    }
+
+    std::array<AudioBlock, kRingSlots> slots{};
+    alignas(kCacheLine) std::atomic<std::uint64_t> writeIndex{0};
+    alignas(kCacheLine) std::atomic<std::uint64_t> readIndex{0};
+    // Keep whatever follows the ring off the read index's line.
+    char padding_[kCacheLine - sizeof(std::atomic<std::uint64_t>)]{};
+};
+
+static_assert(std::is_trivially_copyable_v<AudioBlock>);
+static_assert(alignof(AudioRing) == kCacheLine);
+static_assert(offsetof(AudioRing, readIndex) - offsetof(AudioRing, writeIndex) >= kCacheLine);
+static_assert(offsetof(AudioRing, writeIndex) % kCacheLine == 0);
+
+}  // namespace relay

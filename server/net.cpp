@@ -1,0 +1,52 @@
+#include "server/net.h"
+
+#include <winsock2.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace relay {
+
+void closeSocket(SocketHandle s) {
+    if (s != kInvalidSocket) closesocket(static_cast<SOCKET>(s));
+}
+
+void UniqueSocket::reset(SocketHandle s) {
+    closeSocket(std::exchange(socket_, s));
+}
+
+WinsockSession::WinsockSession() {
+    WSADATA data{};
+    ok_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+WinsockSession::~WinsockSession() {
+    if (ok_) WSACleanup();
+}
+
+bool sendAll(SocketHandle s, const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const int chunk = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+        const int sent = send(static_cast<SOCKET>(s), p, chunk, 0);
+        if (sent <= 0) return false;
+        p += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+bool waitReadable(SocketHandle s, long timeoutUs) {
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(static_cast<SOCKET>(s), &readSet);
+    timeval timeout{timeoutUs / 1000000, timeoutUs % 1000000};
+    return select(0, &readSet, nullptr, nullptr, &timeout) > 0;
+}
+
+int receiveSome(SocketHandle s, void* buffer, std::size_t size) {
+    const int chunk = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+    return recv(static_cast<SOCKET>(s), static_cast<char*>(buffer), chunk, 0);
+}
+
+}  // namespace relay

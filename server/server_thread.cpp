@@ -1,0 +1,144 @@
+// The server thread: accept, serve one request, service listeners, drain the
+// ring, broadcast status. One pass after another; the only pacing is the
+// 2 ms wait for a connection.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <string>
+#include <vector>
+
+#include "server/clock.h"
+#include "server/http.h"
+#include "server/messages.h"
+#include "server/net.h"
+#include "server/server_io.h"
+#include "server/stream_server.h"
+#include "server/websocket.h"
+
+namespace relay {
+
+namespace testing {
+std::atomic<std::uint32_t> bindAddressOverride{0};
+}
+
+namespace {
+
+constexpr int kListenBacklog = 8;
+constexpr long kAcceptPollUs = 2000;
+constexpr DWORD kClientRecvTimeoutMs = 150;
+constexpr DWORD kClientSendTimeoutMs = 30;
+constexpr int kMaxBlocksPerPass = 64;
+constexpr std::int64_t kStaleBlockNs = 120'000'000;
+constexpr std::int64_t kStatusPeriodNs = 500'000'000;
+
+template <typename T>
+void setOption(SOCKET s, int level, int name, T value) {
+    setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof(value));
+}
+
+// Socket, bind to all interfaces on a system-chosen port, listen. Returns
+// the error code for serverError, 0 on success.
+std::uint32_t openListener(UniqueSocket& listener, std::uint16_t& boundPort) {
+    listener.reset(static_cast<SocketHandle>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+    if (!listener.valid()) return kServerErrorSocket;
+    const auto s = static_cast<SOCKET>(listener.get());
+    setOption<int>(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = 0;
+    address.sin_addr.s_addr = testing::bindAddressOverride.load();
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(s, kListenBacklog) != 0) {
+        listener.reset();
+        return kServerErrorBind;
+    }
+    int length = sizeof(address);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    boundPort = ntohs(address.sin_port);
+    return 0;
+}
+
+}  // namespace
+
+void StreamServer::dropClient(std::vector<ClientConnection>& clients, std::size_t index) {
+    closeSocket(clients[index].socket);
+    clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(index));
+    listeners.exchange(static_cast<std::uint32_t>(clients.size()));
+}
+
+void StreamServer::run() {
+    WinsockSession winsock;
+    if (!winsock.ok()) {
+        serverError.exchange(kServerErrorStartup);
+        return;
+    }
+    UniqueSocket listener;
+    std::uint16_t boundPort = 0;
+    if (const std::uint32_t error = openListener(listener, boundPort); error != 0) {
+        serverError.exchange(error);
+        return;
+    }
+    port.exchange(boundPort);
+
+    std::vector<ClientConnection> clients;
+    std::int64_t lastStatus = steadyNowNs();
+    AudioBlock block;
+    while (!stopRequested.load()) {
+        // 1. At most one new connection, served to its end.
+        if (waitReadable(listener.get(), kAcceptPollUs)) {
+            UniqueSocket connection(static_cast<SocketHandle>(accept(static_cast<SOCKET>(listener.get()), nullptr, nullptr)));
+            if (connection.valid()) {
+                const auto s = static_cast<SOCKET>(connection.get());
+                setOption<DWORD>(s, SOL_SOCKET, SO_RCVTIMEO, kClientRecvTimeoutMs);
+                setOption<DWORD>(s, SOL_SOCKET, SO_SNDTIMEO, kClientSendTimeoutMs);
+                setOption<int>(s, IPPROTO_TCP, TCP_NODELAY, 1);
+                if (handleConnection(connection.get(), clients)) connection.release();
+            }
+        }
+        // 2. What the listeners sent; a dropped record's place is taken by the next.
+        for (std::size_t i = 0; i < clients.size();) {
+            if (serviceClientFrames(clients[i])) ++i;
+            else dropClient(clients, i);
+        }
+        // 3. Drain at most 64 blocks.
+        for (int n = 1; n <= kMaxBlocksPerPass && ring.pop(block); ++n) {
+            if (steadyNowNs() - block.timestampNs > kStaleBlockNs) {
+                drops.fetch_add(1);
+                continue;
+            }
+            analyzeSpectrum(block);
+            if (block.active && broadcast.load() && !disabled.load() && active.load() && !clients.empty())
+                sendBlockToListeners(block, clients);
+        }
+        // 4. Status every 500 ms, built even with nobody listening.
+        if (steadyNowNs() - lastStatus > kStatusPeriodNs) {
+            const std::string status = buildStatusJson();
+            for (std::size_t i = 0; i < clients.size();) {
+                if (sendWebSocketFrame(clients[i].socket, status.data(), status.size(), kOpcodeText)) ++i;
+                else dropClient(clients, i);
+            }
+            lastStatus = steadyNowNs();
+        }
+    }
+    // Shut-down: listeners first, without a close frame.
+    for (ClientConnection& client : clients) closeSocket(client.socket);
+    listeners.exchange(0);
+}
+
+void StreamServer::sendBlockToListeners(const AudioBlock& block, std::vector<ClientConnection>& clients) {
+    for (std::size_t i = 0; i < clients.size();) {
+        ClientConnection& client = clients[i];
+        if (client.announcedRate != block.sampleRate) {
+            const std::string config = buildConfigJson(block.sampleRate);
+            client.announcedRate = block.sampleRate;  // kept even if the send fails
+            if (!sendWebSocketFrame(client.socket, config.data(), config.size(), kOpcodeText)) {
+                dropClient(clients, i);
+                continue;
+            }
+        }
+        if (sendAudioFrame(client.socket, block)) ++i;
+        else dropClient(clients, i);
+    }
+}
+
+}  // namespace relay

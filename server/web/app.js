@@ -1,0 +1,513 @@
+// Vantrel web player: pairing, the audio socket, playback and the display.
+'use strict';
+
+const KEY_PATTERN = /^[0-9a-f]{32}$/;
+const TICK_MS = 400;
+const FRESH_MS = 700; // audio newer than this counts as "playing now"
+const RETRY_MS = 2000;
+const POLICY_RETRY_MS = 5000; // a refused key or limit: back off longer
+const POLICY_VIOLATION = 1008;
+const DRY_SECONDS = 0.003;
+const AHEAD_SECONDS = 0.12;
+const MAX_SOURCES = 180;
+const GAIN_TIME_CONSTANT = 0.015;
+const MINUS = '\u2212';
+
+const TEXT = {
+  notPaired: 'Telefonu eşleştirmek için eklentideki QR kodu okut.',
+  pairFailed: 'Bağlantının süresi dolmuş veya eklentiye ulaşılamıyor. QR kodu yeniden okut.',
+  paired: 'Eşleştirme tamamlandı. Başlamak için Miksini dinle düğmesine dokun.',
+  noAudio: 'Tarayıcı sesi başlatamadı. Safari veya Chrome ile dene.',
+  tapAgain: 'Sesi başlatmak için Dinle düğmesine yeniden dokun.',
+  connecting: 'Eklentiye bağlanıyor…',
+  unreadable: 'Eklentiden gelen yanıt okunamadı.',
+  configFailed: 'Ses başlatılamadı. Durdurup yeniden dene.',
+  lost: 'Bağlantı kesildi. Eklentiyi açık tut ve Wi-Fi bağlantısını kontrol et.',
+  stopped: 'Dinlemeye hazır. Projenin ana çıkışı değişmez.',
+  resume: 'Sesi sürdürmek için Dinle düğmesine dokun.',
+  muted: 'Telefon sesi kapalı.',
+  preview: 'Örnek test sinyali çalıyor. Projenin sesi aktarılmıyor.',
+  live: 'Miksin doğrudan projenden aktarılıyor.',
+  badRate: 'Projende 8–192 kHz arasında bir örnekleme hızı seç.',
+  disabled: 'Eklentide Yayını başlat düğmesine bas.',
+  inactive: 'Projenin ses işlemeye başlaması bekleniyor.',
+  waiting: 'Projenden ses gelmesi bekleniyor.',
+};
+
+const ui = {};
+for (const id of ['previewNotice', 'connection', 'state', 'format', 'spectrum', 'meterL', 'meterR',
+  'peakL', 'peakR', 'listen', 'listenText', 'mute', 'message', 'volumeValue', 'volume',
+  'background', 'engine', 'buffer', 'restarts', 'backgroundAudio']) {
+  ui[id] = document.getElementById(id);
+}
+const presets = Array.from(document.querySelectorAll('[data-buffer]'));
+const painter = ui.spectrum.getContext('2d');
+const rateFormat = new Intl.NumberFormat('tr-TR', { maximumFractionDigits: 3 });
+
+const key = new URLSearchParams(location.search).get('key');
+let socket = null;
+let context = null;
+let gain = null;
+let analyser = null;
+let media = null;
+let worklet = null;
+let ready = false;
+let wanted = false;
+let muted = false;
+let target = 0.070;
+let next = 0;
+let restartCount = 0;
+let generation = 0;
+let reconnectTimer = 0;
+let rate = 48000;
+let server = {};
+let lastPacket = 0;
+let fill = 0;
+let peaks = [0, 0];
+const sources = new Set();
+const spectrumData = new Uint8Array(1024);
+
+function message(text, error = false) {
+  ui.message.textContent = text;
+  ui.message.classList.toggle('error', error);
+}
+
+function state(text, live = false) {
+  ui.state.textContent = text;
+  ui.connection.classList.toggle('live', live);
+}
+
+function rateText() {
+  return rateFormat.format(rate / 1000) + ' kHz / STEREO';
+}
+
+function showPreview() {
+  ui.previewNotice.classList.toggle('hidden', server.preview !== true);
+}
+
+// lastPacket 0 means "no audio yet", not "audio at time 0".
+function fresh() {
+  return lastPacket > 0 && performance.now() - lastPacket < FRESH_MS;
+}
+
+async function pair() {
+  if (key === null || !KEY_PATTERN.test(key)) {
+    message(TEXT.notPaired, true);
+    return;
+  }
+  try {
+    const reply = await fetch('/status?key=' + encodeURIComponent(key), { cache: 'no-store' });
+    if (!reply.ok) throw new Error(reply.status);
+    server = await reply.json();
+  } catch (e) {
+    message(TEXT.pairFailed, true);
+    return;
+  }
+  rate = server.sampleRate;
+  showPreview();
+  ui.format.textContent = rateText();
+  ui.listen.disabled = false;
+  state('Eşleşti', true);
+  message(TEXT.paired);
+}
+
+async function onListen() {
+  if (wanted && context && context.state === 'suspended') {
+    context.resume().catch(() => {});
+    if (ui.backgroundAudio.srcObject) ui.backgroundAudio.play().catch(() => {});
+    return;
+  }
+  if (wanted) {
+    stop();
+    return;
+  }
+  try {
+    await ensureAudio();
+  } catch (e) {
+    message(TEXT.noAudio, true);
+    return;
+  }
+  wanted = true;
+  ui.listen.classList.add('playing');
+  ui.listenText.textContent = 'Dinlemeyi durdur';
+  openSocket();
+}
+
+// Graph: engine -> analyser -> gain -> output, so the display ignores volume.
+function ensureAudio() {
+  if (!context) {
+    context = new AudioContext({ sampleRate: rate, latencyHint: 'interactive' });
+    gain = context.createGain();
+    analyser = context.createAnalyser();
+    analyser.fftSize = 2048;
+    analyser.smoothingTimeConstant = 0.8;
+    analyser.connect(gain);
+    updateGain();
+    routing();
+  }
+  return context.resume();
+}
+
+function updateGain() {
+  const db = Number(ui.volume.value);
+  ui.volumeValue.textContent = (db < 0 ? MINUS : '') + Math.abs(db).toFixed(1).replace('.', ',') + ' dB';
+  if (!gain) return;
+  const level = muted ? 0 : Math.pow(10, db / 20);
+  gain.gain.setTargetAtTime(level, context.currentTime, GAIN_TIME_CONSTANT);
+}
+
+// Background listening plays through an audio element, which browsers keep alive.
+function routing() {
+  if (!context || !gain) return;
+  const element = ui.backgroundAudio;
+  gain.disconnect();
+  if (ui.background.checked) {
+    if (!media) media = context.createMediaStreamDestination();
+    gain.connect(media);
+    element.srcObject = media.stream;
+    element.play().catch(() => message(TEXT.tapAgain));
+  } else {
+    element.pause();
+    element.srcObject = null;
+    gain.connect(context.destination);
+  }
+}
+
+function openSocket() {
+  if (!wanted) return;
+  clearTimeout(reconnectTimer);
+  const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
+  const ws = new WebSocket(scheme + '://' + location.host + '/ws?key=' + encodeURIComponent(key));
+  socket = ws;
+  ws.binaryType = 'arraybuffer';
+  state('Bağlanıyor');
+  message(TEXT.connecting);
+  ws.onmessage = (event) => {
+    if (ws === socket && wanted) receive(event.data);
+  };
+  ws.onclose = (event) => {
+    if (ws === socket) closed(event.code);
+  };
+  ws.onerror = () => {
+    if (ws === socket) ws.close();
+  };
+}
+
+function receive(data) {
+  if (typeof data !== 'string') {
+    chunk(data);
+    return;
+  }
+  let parsed;
+  try {
+    parsed = JSON.parse(data);
+  } catch (e) {
+    message(TEXT.unreadable, true);
+    return;
+  }
+  if (!parsed) return;
+  if (parsed.type === 'config') {
+    configure(parsed).catch(() => {
+      ready = false;
+      message(TEXT.configFailed, true);
+    });
+  } else if (parsed.type === 'status') {
+    server = parsed;
+    showPreview();
+  }
+}
+
+function closed(code) {
+  ready = false;
+  clearSources();
+  if (worklet) worklet.port.postMessage({ type: 'reset' });
+  if (!wanted) return;
+  state('Yeniden bağlanıyor');
+  message(TEXT.lost);
+  reconnectTimer = setTimeout(openSocket, code === POLICY_VIOLATION ? POLICY_RETRY_MS : RETRY_MS);
+}
+
+// Rebuilds the engine for one config message; a newer one or stop() abandons it.
+async function configure(config) {
+  const mine = ++generation;
+  ready = false;
+  rate = config.sampleRate;
+  clearSources();
+  dropWorklet();
+  if (!context || !wanted) return;
+  if (window.isSecureContext && context.audioWorklet && context.sampleRate === rate) {
+    await startWorklet(mine);
+  }
+  if (mine !== generation || !wanted) return;
+  ready = true;
+  ui.engine.textContent = worklet ? 'Ses iş parçacığı' : 'Zamanlanmış PCM';
+  ui.format.textContent = rateText();
+}
+
+// Any failure here leaves the scheduled engine in charge.
+async function startWorklet(mine) {
+  let node = null;
+  try {
+    await context.audioWorklet.addModule('/player-worklet.js');
+    if (mine !== generation || !wanted) return;
+    node = new AudioWorkletNode(context, 'relay-player', {
+      numberOfInputs: 0,
+      numberOfOutputs: 1,
+      outputChannelCount: [2],
+      processorOptions: { target },
+    });
+    node.port.onmessage = (event) => {
+      fill = event.data.fill;
+      restartCount = event.data.restarts;
+      ui.restarts.textContent = String(restartCount);
+    };
+    node.connect(analyser);
+    worklet = node;
+  } catch (e) {
+    if (node) node.disconnect();
+    worklet = null;
+  }
+}
+
+function dropWorklet() {
+  if (!worklet) return;
+  worklet.disconnect();
+  worklet.port.close();
+  worklet = null;
+}
+
+function chunk(bytes) {
+  if (!ready || !context || context.state !== 'running') return;
+  // Whole stereo frames only; an empty frame carries nothing to play.
+  if (bytes.byteLength === 0 || bytes.byteLength % 8 !== 0) return;
+  const samples = new Float32Array(bytes);
+  lastPacket = performance.now();
+  let left = 0;
+  let right = 0;
+  for (let i = 0; i < samples.length; i += 2) {
+    left = Math.max(left, Math.abs(samples[i]));
+    right = Math.max(right, Math.abs(samples[i + 1]));
+  }
+  peaks = [left, right];
+  if (worklet) {
+    worklet.port.postMessage({ type: 'pcm', bytes }, [bytes]);
+    return;
+  }
+  schedule(samples);
+}
+
+function schedule(samples) {
+  const now = context.currentTime;
+  if (next < now + DRY_SECONDS) {
+    if (next !== 0) restartCount += 1;
+    next = now + target;
+  }
+  if (next - now > target + AHEAD_SECONDS || sources.size > MAX_SOURCES) {
+    clearSources();
+    restartCount += 1;
+    next = now + target;
+  }
+  const frames = samples.length / 2;
+  const buffer = context.createBuffer(2, frames, rate);
+  const left = buffer.getChannelData(0);
+  const right = buffer.getChannelData(1);
+  for (let i = 0; i < frames; i += 1) {
+    left[i] = samples[2 * i];
+    right[i] = samples[2 * i + 1];
+  }
+  const source = context.createBufferSource();
+  source.buffer = buffer;
+  source.connect(analyser);
+  sources.add(source);
+  source.onended = () => {
+    sources.delete(source);
+    source.disconnect();
+  };
+  source.start(next);
+  next += frames / rate;
+  fill = Math.max(0, next - now) * 1000;
+  ui.restarts.textContent = String(restartCount);
+}
+
+function clearSources() {
+  for (const source of sources) {
+    try {
+      source.stop();
+    } catch (e) {
+      // Already stopped.
+    }
+    source.disconnect();
+  }
+  sources.clear();
+  next = 0;
+  fill = 0;
+}
+
+function pickPreset(button) {
+  target = Number(button.dataset.buffer) / 1000;
+  for (const other of presets) other.setAttribute('aria-pressed', String(other === button));
+  if (worklet) worklet.port.postMessage({ type: 'target', target });
+  else clearSources();
+}
+
+function toggleMute() {
+  muted = !muted;
+  ui.mute.setAttribute('aria-pressed', String(muted));
+  updateGain();
+}
+
+async function stop() {
+  wanted = false;
+  generation += 1;
+  clearTimeout(reconnectTimer);
+  ready = false;
+  const old = socket;
+  socket = null;
+  if (old) old.close();
+  clearSources();
+  dropWorklet();
+  ui.backgroundAudio.pause();
+  ui.backgroundAudio.srcObject = null;
+  const oldContext = context;
+  context = gain = analyser = media = null;
+  if (oldContext) await oldContext.close().catch(() => {});
+  // A tap while the old context closed has started listening again.
+  if (wanted) return;
+  peaks = [0, 0];
+  lastPacket = 0;
+  state('Hazır');
+  ui.listen.classList.remove('playing');
+  ui.listenText.textContent = 'Miksini dinle';
+  message(TEXT.stopped);
+}
+
+function showSuspended() {
+  message(TEXT.resume);
+  ui.listenText.textContent = 'Sürdürmek için dokun';
+}
+
+function waitingReason() {
+  if (server.supportedRate === false) return TEXT.badRate;
+  if (server.enabled !== true) return TEXT.disabled;
+  if (server.active !== true) return TEXT.inactive;
+  return TEXT.waiting;
+}
+
+function buffered() {
+  if (worklet) return fill;
+  return context ? Math.max(0, next - context.currentTime) * 1000 : 0;
+}
+
+function tick() {
+  if (!wanted) return;
+  ui.buffer.textContent = Math.round(buffered()) + ' ms';
+  if (context && context.state === 'suspended') {
+    state('Duraklatıldı');
+    showSuspended();
+    return;
+  }
+  if (!socket || socket.readyState !== WebSocket.OPEN) return;
+  ui.listenText.textContent = 'Dinlemeyi durdur';
+  if (!fresh()) {
+    state('Eşleşti', true);
+    message(waitingReason());
+  } else if (muted) {
+    state('Sessiz', true);
+    message(TEXT.muted);
+  } else {
+    state('Dinleniyor', true);
+    message(server.preview === true ? TEXT.preview : TEXT.live);
+  }
+}
+
+function drawGrid(w, h) {
+  painter.strokeStyle = '#252b33';
+  painter.lineWidth = 1;
+  painter.beginPath();
+  for (let i = 0; i <= 3; i += 1) {
+    const y = 8 + i * (h - 16) / 3;
+    painter.moveTo(0, y);
+    painter.lineTo(w, y);
+  }
+  for (let i = 0; i <= 5; i += 1) {
+    const x = i * w / 5;
+    painter.moveTo(x, 8);
+    painter.lineTo(x, h - 8);
+  }
+  painter.stroke();
+}
+
+// 100 points from 25 Hz to 20 kHz on a logarithmic axis.
+function drawCurve(w, h) {
+  analyser.getByteFrequencyData(spectrumData);
+  painter.beginPath();
+  painter.moveTo(0, h - 8);
+  for (let i = 0; i < 100; i += 1) {
+    const f = 25 * Math.pow(800, i / 99);
+    const bin = Math.min(1023, Math.round(f * 2048 / context.sampleRate));
+    painter.lineTo(i * w / 99, h - 8 - spectrumData[bin] / 255 * (h - 18));
+  }
+  painter.lineTo(w, h - 8);
+  painter.closePath();
+  painter.fillStyle = '#7fe2c214';
+  painter.fill();
+  painter.strokeStyle = '#7fe2c2';
+  painter.lineWidth = 1.5;
+  painter.stroke();
+}
+
+function drawMeter(bar, reading, level) {
+  const db = level > 0 ? 20 * Math.log10(level) : -90;
+  bar.style.width = Math.min(100, Math.max(0, (db + 60) / 60 * 100)) + '%';
+  bar.style.backgroundColor = db >= -3 ? '#ef7377' : db >= -12 ? '#f3b86b' : '#7fe2c2';
+  reading.textContent = db < -70 ? MINUS + '∞ dB' : db.toFixed(1).replace('.', ',') + ' dB';
+}
+
+function render() {
+  requestAnimationFrame(render);
+  const canvas = ui.spectrum;
+  const ratio = Math.min(2, window.devicePixelRatio || 1);
+  const w = canvas.clientWidth;
+  const h = canvas.clientHeight;
+  const width = Math.round(w * ratio);
+  const height = Math.round(h * ratio);
+  if (canvas.width !== width || canvas.height !== height) {
+    canvas.width = width;
+    canvas.height = height;
+  }
+  painter.setTransform(ratio, 0, 0, ratio, 0, 0);
+  painter.clearRect(0, 0, w, h);
+  drawGrid(w, h);
+  const live = wanted && fresh();
+  if (analyser && live) drawCurve(w, h);
+  drawMeter(ui.meterL, ui.peakL, live ? peaks[0] : 0);
+  drawMeter(ui.meterR, ui.peakR, live ? peaks[1] : 0);
+}
+
+ui.listen.addEventListener('click', onListen);
+ui.mute.addEventListener('click', toggleMute);
+ui.volume.addEventListener('input', updateGain);
+ui.background.addEventListener('change', routing);
+for (const button of presets) button.addEventListener('click', () => pickPreset(button));
+
+window.addEventListener('pagehide', () => {
+  if (wanted && !ui.backgroundAudio.srcObject) stop();
+});
+document.addEventListener('visibilitychange', () => {
+  if (document.visibilityState === 'visible' && wanted && context && context.state === 'suspended') {
+    showSuspended();
+  }
+});
+if ('mediaSession' in navigator) {
+  try {
+    navigator.mediaSession.setActionHandler('pause', () => stop());
+    navigator.mediaSession.setActionHandler('stop', () => stop());
+  } catch (e) {
+    // Not every action is supported everywhere.
+  }
+}
+
+updateGain();
+setInterval(tick, TICK_MS);
+requestAnimationFrame(render);
+pair();
