@@ -72,9 +72,7 @@ tresult PLUGIN_API Plugin::setupProcessing(ProcessSetup& setup) {
     if (!std::isfinite(rate) || rate < kMinSetupRate || rate > kMaxSetupRate || setup.maxSamplesPerBlock < 0)
         return kInvalidArgument;
     stream.sampleRate.exchange(static_cast<std::uint32_t>(rate));
-    // Our base would refuse 64-bit setups; this effect handles both sizes.
-    processSetup = setup;
-    return kResultOk;
+    return SingleComponentEffect::setupProcessing(setup);
 }
 
 tresult PLUGIN_API Plugin::setActive(TBool state) {

@@ -29,7 +29,8 @@ inline constexpr std::string_view kTypeJavaScript = "application/javascript; cha
 
 inline constexpr std::string_view kBodyInvalidRequest = "Invalid request";
 inline constexpr std::string_view kBodyInvalidUpgrade = "Invalid upgrade";
-inline constexpr std::string_view kBodyPairingHint = "Eklentideki baglantiyi kullanarak eslestirin.";
+inline constexpr std::string_view kBodyPairingHint =
+    "Eklentideki baglantiyi kullanarak eslestirin.";
 inline constexpr std::string_view kBodyNotFound = "Not found";
 inline constexpr std::string_view kBodyListenerLimit = "Dinleyici sinirina ulasildi.";
 

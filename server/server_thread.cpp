@@ -12,6 +12,7 @@
 #include "server/messages.h"
 #include "server/net.h"
 #include "server/server_io.h"
+#include "server/server_thread.h"
 #include "server/stream_server.h"
 #include "server/websocket.h"
 
@@ -22,14 +23,6 @@ std::atomic<std::uint32_t> bindAddressOverride{0};
 }
 
 namespace {
-
-constexpr int kListenBacklog = 8;
-constexpr long kAcceptPollUs = 2000;
-constexpr DWORD kClientRecvTimeoutMs = 150;
-constexpr DWORD kClientSendTimeoutMs = 30;
-constexpr int kMaxBlocksPerPass = 64;
-constexpr std::int64_t kStaleBlockNs = 120'000'000;
-constexpr std::int64_t kStatusPeriodNs = 500'000'000;
 
 template <typename T>
 void setOption(SOCKET s, int level, int name, T value) {
@@ -82,47 +75,61 @@ void StreamServer::run() {
 
     std::vector<ClientConnection> clients;
     std::int64_t lastStatus = steadyNowNs();
-    AudioBlock block;
     while (!stopRequested.load()) {
-        // 1. At most one new connection, served to its end.
-        if (waitReadable(listener.get(), kAcceptPollUs)) {
-            UniqueSocket connection(static_cast<SocketHandle>(accept(static_cast<SOCKET>(listener.get()), nullptr, nullptr)));
-            if (connection.valid()) {
-                const auto s = static_cast<SOCKET>(connection.get());
-                setOption<DWORD>(s, SOL_SOCKET, SO_RCVTIMEO, kClientRecvTimeoutMs);
-                setOption<DWORD>(s, SOL_SOCKET, SO_SNDTIMEO, kClientSendTimeoutMs);
-                setOption<int>(s, IPPROTO_TCP, TCP_NODELAY, 1);
-                if (handleConnection(connection.get(), clients)) connection.release();
-            }
-        }
-        // 2. What the listeners sent; a dropped record's place is taken by the next.
-        for (std::size_t i = 0; i < clients.size();) {
-            if (serviceClientFrames(clients[i])) ++i;
-            else dropClient(clients, i);
-        }
-        // 3. Drain at most 64 blocks.
-        for (int n = 1; n <= kMaxBlocksPerPass && ring.pop(block); ++n) {
-            if (steadyNowNs() - block.timestampNs > kStaleBlockNs) {
-                drops.fetch_add(1);
-                continue;
-            }
-            analyzeSpectrum(block);
-            if (block.active && broadcast.load() && !disabled.load() && active.load() && !clients.empty())
-                sendBlockToListeners(block, clients);
-        }
-        // 4. Status every 500 ms, built even with nobody listening.
-        if (steadyNowNs() - lastStatus > kStatusPeriodNs) {
-            const std::string status = buildStatusJson();
-            for (std::size_t i = 0; i < clients.size();) {
-                if (sendWebSocketFrame(clients[i].socket, status.data(), status.size(), kOpcodeText)) ++i;
-                else dropClient(clients, i);
-            }
-            lastStatus = steadyNowNs();
-        }
+        acceptOne(listener.get(), clients);
+        serviceListeners(clients);
+        drainRing(clients);
+        broadcastStatusIfDue(clients, lastStatus);
     }
     // Shut-down: listeners first, without a close frame.
     for (ClientConnection& client : clients) closeSocket(client.socket);
     listeners.exchange(0);
+}
+
+void StreamServer::acceptOne(SocketHandle listener, std::vector<ClientConnection>& clients) {
+    if (!waitReadable(listener, kAcceptPollUs)) return;
+    UniqueSocket connection(static_cast<SocketHandle>(accept(static_cast<SOCKET>(listener), nullptr, nullptr)));
+    if (!connection.valid()) return;
+    const auto s = static_cast<SOCKET>(connection.get());
+    setOption<DWORD>(s, SOL_SOCKET, SO_RCVTIMEO, DWORD{kClientRecvTimeoutMs});
+    setOption<DWORD>(s, SOL_SOCKET, SO_SNDTIMEO, DWORD{kClientSendTimeoutMs});
+    setOption<int>(s, IPPROTO_TCP, TCP_NODELAY, 1);
+    // Served to its end; an upgraded socket now belongs to its listener record.
+    if (handleConnection(connection.get(), clients)) connection.release();
+}
+
+void StreamServer::serviceListeners(std::vector<ClientConnection>& clients) {
+    // A dropped record's place is taken by the next, which is serviced next.
+    for (std::size_t i = 0; i < clients.size();) {
+        if (serviceClientFrames(clients[i])) ++i;
+        else dropClient(clients, i);
+    }
+}
+
+int StreamServer::drainRing(std::vector<ClientConnection>& clients) {
+    int popped = 0;
+    while (popped < kMaxBlocksPerPass && ring.pop(drainBlock_)) {
+        ++popped;
+        if (isStaleBlock(steadyNowNs(), drainBlock_.timestampNs)) {
+            drops.fetch_add(1);
+            continue;
+        }
+        analyzeSpectrum(drainBlock_);
+        if (drainBlock_.active && broadcast.load() && !disabled.load() && active.load() && !clients.empty())
+            sendBlockToListeners(drainBlock_, clients);
+    }
+    return popped;
+}
+
+void StreamServer::broadcastStatusIfDue(std::vector<ClientConnection>& clients, std::int64_t& lastStatus) {
+    if (steadyNowNs() - lastStatus <= kStatusPeriodNs) return;
+    // Built even with nobody listening.
+    const std::string status = buildStatusJson();
+    for (std::size_t i = 0; i < clients.size();) {
+        if (sendWebSocketFrame(clients[i].socket, status.data(), status.size(), kOpcodeText)) ++i;
+        else dropClient(clients, i);
+    }
+    lastStatus = steadyNowNs();
 }
 
 void StreamServer::sendBlockToListeners(const AudioBlock& block, std::vector<ClientConnection>& clients) {

@@ -69,6 +69,13 @@ public:
     bool upgradeToWebSocket(SocketHandle socket, const std::string& request,
                             std::vector<ClientConnection>& clients);
     void dropClient(std::vector<ClientConnection>& clients, std::size_t index);
+    // One pass of the loop, step by step: accept and serve at most one
+    // connection; service the listeners' frames; drain at most 64 blocks
+    // (returns how many were popped); broadcast the status when due.
+    void acceptOne(SocketHandle listener, std::vector<ClientConnection>& clients);
+    void serviceListeners(std::vector<ClientConnection>& clients);
+    int drainRing(std::vector<ClientConnection>& clients);
+    void broadcastStatusIfDue(std::vector<ClientConnection>& clients, std::int64_t& lastStatus);
     // Config (when the listener's rate differs) and PCM to every listener,
     // dropping those whose send fails.
     void sendBlockToListeners(const AudioBlock& block, std::vector<ClientConnection>& clients);
@@ -102,6 +109,9 @@ public:
     // 22-23: spectrum analysis state, server thread only.
     std::array<float, kAnalysisWindow> analysisWindow{};
     std::uint64_t analysisFill = 0;
+
+private:
+    AudioBlock drainBlock_;  // server thread: each pop copies a whole slot here
 };
 
 }  // namespace relay

@@ -57,8 +57,8 @@ void appendBase64Group(std::string& out, const std::uint8_t* bytes, std::size_t 
 
 bool originMatchesHost(std::string_view origin, std::string_view host) {
     if (origin.empty()) return true;
-    return origin.size() == kOriginScheme.size() + host.size() && origin.starts_with(kOriginScheme) &&
-           origin.substr(kOriginScheme.size()) == host;
+    return origin.size() == kOriginScheme.size() + host.size() &&
+           origin.starts_with(kOriginScheme) && origin.substr(kOriginScheme.size()) == host;
 }
 
 bool acceptedOpcode(std::uint8_t opcode) {

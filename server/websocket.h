@@ -57,7 +57,7 @@ struct ClientFrame {
     std::size_t payloadLength = 0;
 };
 
-/* Standard base64 (RFC 4648 alphabet, '=' padding, one line) of `size` bytes
+/* Standard base64 (A-Z a-z 0-9 + /, '=' padding, one line) of `size` bytes
    at `data`: 4 * ceil(size / 3) characters. A null `data` counts as empty
    input. Any thread. */
 std::string base64Encode(const std::uint8_t* data, std::size_t size);

@@ -98,12 +98,15 @@ TEST(StatusMessage, ShortestRealisticMessageFitsSevenBitLength) {
 }
 
 TEST(ConfigMessage, ExactBytesAndLengths) {
-    EXPECT_EQ(buildConfigJson(48000), R"({"type":"config","sampleRate":48000,"channels":2,"format":"float32"})");
+    EXPECT_EQ(buildConfigJson(48000),
+              R"({"type":"config","sampleRate":48000,"channels":2,"format":"float32"})");
     EXPECT_EQ(buildConfigJson(48000).size(), 68u);
     EXPECT_EQ(buildConfigJson(8000).size(), 67u);
     EXPECT_EQ(buildConfigJson(192000).size(), 69u);
-    EXPECT_EQ(buildConfigJson(44100), R"({"type":"config","sampleRate":44100,"channels":2,"format":"float32"})");
-    EXPECT_EQ(buildConfigJson(0), R"({"type":"config","sampleRate":0,"channels":2,"format":"float32"})");
+    EXPECT_EQ(buildConfigJson(44100),
+              R"({"type":"config","sampleRate":44100,"channels":2,"format":"float32"})");
+    EXPECT_EQ(buildConfigJson(0),
+              R"({"type":"config","sampleRate":0,"channels":2,"format":"float32"})");
 }
 
 }  // namespace

@@ -120,6 +120,17 @@ int runRealtime(const RealtimeOptions& o) {
                 bringUp(*plugin, o);
                 running = true;
                 announce(*plugin);
+            } else if (command == "handles") {
+                DWORD count = 0;
+                GetProcessHandleCount(GetCurrentProcess(), &count);
+                std::printf("HANDLES %lu\n", static_cast<unsigned long>(count));
+                std::fflush(stdout);
+            } else if (command == "status") {
+                const relay::StreamServer& s = plugin->stream;
+                std::printf("STATUS listeners %u drops %llu processed %llu error %u\n", s.listeners.load(),
+                            static_cast<unsigned long long>(s.drops.load()),
+                            static_cast<unsigned long long>(s.processedBlocks.load()), s.serverError.load());
+                std::fflush(stdout);
             } else if (command.rfind("param ", 0) == 0) {
                 unsigned id = 0;
                 double value = 0.0;

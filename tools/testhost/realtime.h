@@ -19,7 +19,8 @@ struct RealtimeOptions {
 void testSignal(const std::string& kind, std::uint64_t n, double rate, float& left, float& right);
 
 // Runs until the time is up, "quit" arrives on stdin or stdin ends.
-// Commands on stdin: terminate, initialize, quit, param <id> <value>.
+// Commands on stdin: terminate, initialize, quit, param <id> <value>,
+// handles (prints the process's handle count), status (prints counters).
 int runRealtime(const RealtimeOptions& options);
 
 }  // namespace testhost
