@@ -2,9 +2,12 @@
 // Included at the end of stream_server.h; not a header of its own.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "server/clock.h"
@@ -23,10 +26,37 @@ inline float smootherStep(std::uint32_t rate) noexcept {
 // Linear gain for a send level in dB, in float32 as the stream uses it.
 inline float dbToGain(float db) noexcept { return std::pow(10.0f, db / 20.0f); }
 
+// A host sample as streamed: rounded to float32; NaN and infinities (also
+// doubles beyond the float range) become 0. Written as a select, not a
+// branch, so the sample loops vectorise.
 template <typename T>
 inline float streamSample(T value) noexcept {
-    const float f = static_cast<float>(value);  // rounds to nearest; huge doubles become inf
-    return std::isfinite(f) ? f : 0.0f;
+    const float f = static_cast<float>(value);
+    return std::fabs(f) <= std::numeric_limits<float>::max() ? f : 0.0f;
+}
+
+// One streamed frame at gain g, written interleaved at out[0], out[1].
+template <typename T>
+inline void streamFrame(T leftIn, T rightIn, float g, bool mono, float* out) noexcept {
+    float l = streamSample(leftIn);
+    float r = streamSample(rightIn);
+    if (mono) l = r = (l + r) * 0.5f;
+    out[0] = g * l;
+    out[1] = g * r;
+}
+
+// Largest magnitude of the even (left) and odd (right) samples among the
+// first `samples` of a block whose tail is zero. Order does not matter for a
+// max of non-negative finite values, so four lanes run at once.
+inline void blockPeaks(const float* interleaved, std::size_t samples, float& peakL, float& peakR) noexcept {
+    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    __m128 acc = _mm_setzero_ps();
+    for (std::size_t k = 0; k < samples; k += 4)  // rounds up into the zero tail
+        acc = _mm_max_ps(acc, _mm_and_ps(_mm_loadu_ps(interleaved + k), absMask));
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, acc);
+    peakL = std::max(peakL, std::max(lanes[0], lanes[2]));
+    peakR = std::max(peakR, std::max(lanes[1], lanes[3]));
 }
 
 // Runs on the audio thread: no locks, no allocation, no system call but the
@@ -45,13 +75,17 @@ void StreamServer::processAudio(T** in, T** out, std::int32_t channels, std::int
     }
     if (in[0] == nullptr) return;
 
-    // 2. One snapshot of the switches per call.
+    // 2. One snapshot of the switches per call; powf and expf only when the
+    // level or the rate changed since the last call.
     const bool streamActive = broadcast.load(std::memory_order_relaxed) &&
                               !disabled.load(std::memory_order_relaxed) && !offline;
     const bool mono = monoSend.load(std::memory_order_relaxed);
-    const float target = dbToGain(sendLevelDb.load(std::memory_order_relaxed));
+    const float levelDb = sendLevelDb.load(std::memory_order_relaxed);
     const std::uint32_t rate = sampleRate.load(std::memory_order_relaxed);
-    const float step = smootherStep(rate);
+    if (!(levelDb == smoother_.levelDb)) smoother_ = {levelDb, dbToGain(levelDb), smoother_.rate, smoother_.step};
+    if (rate != smoother_.rate) smoother_ = {smoother_.levelDb, smoother_.target, rate, smootherStep(rate)};
+    const float target = smoother_.target;
+    const float step = smoother_.step;
     const bool blockActive = streamActive && isStreamableRate(rate);
     const T* left = in[0];
     const T* right = (channels > 1 && in[1] != nullptr) ? in[1] : in[0];
@@ -60,31 +94,33 @@ void StreamServer::processAudio(T** in, T** out, std::int32_t channels, std::int
     float peakL = 0.0f;
     float peakR = 0.0f;
     float g = currentGain;
-    AudioBlock block;
+    AudioBlock& block = staging_;
     for (std::int32_t start = 0; start < frames; start += static_cast<std::int32_t>(kBlockFrames)) {
-        block.samples.fill(0.0f);
-        block.sampleRate = rate;
-        block.frameCount = static_cast<std::uint32_t>(
+        const auto count = static_cast<std::uint32_t>(
             std::min<std::int32_t>(frames - start, static_cast<std::int32_t>(kBlockFrames)));
+        block.sampleRate = rate;
+        block.frameCount = count;
         block.active = blockActive;
         block.timestampNs = steadyNowNs();
-        for (std::uint32_t i = 0; i < block.frameCount; ++i) {
-            const std::size_t n = static_cast<std::size_t>(start) + i;
-            float l = streamSample(left[n]);
-            float r = streamSample(right[n]);
-            g = ((target - g) * step) + g;
-            if (mono) l = r = (l + r) * 0.5f;
-            const float outL = g * l;
-            const float outR = g * r;
-            block.samples[2 * i] = outL;
-            block.samples[2 * i + 1] = outR;
-            peakL = std::max(peakL, std::fabs(outL));
-            peakR = std::max(peakR, std::fabs(outR));
+        float* samples = block.samples.data();
+        const T* l = left + start;
+        const T* r = right + start;
+        // The gain glides sample by sample until a step no longer moves it;
+        // from then on it is constant for the rest of the call.
+        std::uint32_t i = 0;
+        for (; i < count; ++i) {
+            const float next = ((target - g) * step) + g;
+            if (next == g) break;
+            g = next;
+            streamFrame(l[i], r[i], g, mono, samples + 2 * i);
         }
-        currentGain = g;
+        for (; i < count; ++i) streamFrame(l[i], r[i], g, mono, samples + 2 * i);
+        std::fill(samples + 2 * count, samples + kBlockSamples, 0.0f);
+        blockPeaks(samples, 2 * count, peakL, peakR);
         // 4. Hand-off; a full ring costs the block and one count.
         if (!offline && !ring.push(block)) drops.fetch_add(1);
     }
+    currentGain = g;
     peakLeft.store(peakL, std::memory_order_relaxed);
     peakRight.store(peakR, std::memory_order_relaxed);
     processedBlocks.fetch_add(1);

@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,6 +112,16 @@ public:
     std::uint64_t analysisFill = 0;
 
 private:
+    // Audio thread only: the block being built, and the smoother's target
+    // and step for the level and rate they were computed from.
+    struct SmootherCache {
+        float levelDb = std::numeric_limits<float>::quiet_NaN();
+        float target = 1.0f;
+        std::uint32_t rate = 0;
+        float step = 1.0f;
+    };
+    AudioBlock staging_;
+    SmootherCache smoother_;
     AudioBlock drainBlock_;  // server thread: each pop copies a whole slot here
 };
 

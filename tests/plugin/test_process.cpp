@@ -1,0 +1,625 @@
+// The audio road: the host's output is its input, bit for bit, whatever the
+// switches; the streamed copy is cut into blocks, sanitised, gain-smoothed
+// and handed to the ring.
+#include "plugin/plugin.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "plugin/parameters.h"
+#include "tools/testhost/host_objects.h"
+
+namespace relay {
+namespace {
+
+using namespace Steinberg;
+using namespace Steinberg::Vst;
+
+struct PluginRelease {
+    void operator()(Plugin* p) const {
+        p->terminate();
+        p->release();
+    }
+};
+using PluginPtr = std::unique_ptr<Plugin, PluginRelease>;
+
+// An initialized, processing instance at `rate`. Its server thread is
+// stopped again, so the test is the ring's only consumer.
+PluginPtr makePlugin(double rate = 48000.0) {
+    PluginPtr p(new Plugin());
+    EXPECT_EQ(p->initialize(testhost::hostContext()), kResultOk);
+    p->stream.stop();
+    ProcessSetup setup{kRealtime, kSample32, 4096, rate};
+    EXPECT_EQ(p->setupProcessing(setup), kResultOk);
+    p->setActive(true);
+    p->setProcessing(true);
+    return p;
+}
+
+std::vector<AudioBlock> drain(Plugin& p) {
+    std::vector<AudioBlock> blocks;
+    AudioBlock block;
+    while (p.stream.ring.pop(block)) blocks.push_back(block);
+    return blocks;
+}
+
+// The streamed frames of `blocks`, left and right interleaved, in order.
+std::vector<float> streamedSamples(const std::vector<AudioBlock>& blocks) {
+    std::vector<float> s;
+    for (const AudioBlock& b : blocks)
+        s.insert(s.end(), b.samples.begin(), b.samples.begin() + 2 * b.frameCount);
+    return s;
+}
+
+template <typename T>
+bool sameBits(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Special values that a pass-through must not normalise, in both widths.
+template <typename T>
+std::vector<T> awkwardValues() {
+    using L = std::numeric_limits<T>;
+    std::vector<T> v = {L::quiet_NaN(), -L::quiet_NaN(), L::signaling_NaN(), L::infinity(), -L::infinity(),
+                        L::denorm_min(), -L::denorm_min(), T(-0.0), L::max(), L::lowest(), L::min(), T(1), T(-1)};
+    // A NaN with a payload of its own.
+    T payload;
+    if constexpr (sizeof(T) == 4) {
+        const std::uint32_t bits = 0x7FC12345u;
+        std::memcpy(&payload, &bits, sizeof bits);
+    } else {
+        const std::uint64_t bits = 0xFFF0000000ABCDEFull;
+        std::memcpy(&payload, &bits, sizeof bits);
+    }
+    v.push_back(payload);
+    return v;
+}
+
+// Fills every input channel with noise sprinkled with awkward values, and
+// every output channel with a marker that pass-through must overwrite.
+template <typename T>
+void fillInputs(testhost::BusBuffers<T>& b, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> noise(-1.5, 1.5);
+    const std::vector<T> awkward = awkwardValues<T>();
+    for (auto& channel : b.in) {
+        for (std::size_t i = 0; i < channel.size(); ++i)
+            channel[i] = (i % 7 == 3) ? awkward[(i / 7) % awkward.size()] : static_cast<T>(noise(gen));
+    }
+    for (auto& channel : b.out) std::fill(channel.begin(), channel.end(), T(12345));
+}
+
+// ---------------------------------------------------------------------------
+// Pass-through, in both sample sizes
+
+template <typename T>
+class PassThrough : public ::testing::Test {};
+using SampleTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(PassThrough, SampleTypes);
+
+TYPED_TEST(PassThrough, OutputIsTheInputBitForBitWhateverTheSwitches) {
+    using T = TypeParam;
+    const struct { bool broadcast, mono, disabled; double level; } settings[] = {
+        // streaming, mono, bypass, send level (normalized)
+        {false, false, false, 60.0 / 66.0},
+        {true, false, false, 60.0 / 66.0},
+        {true, true, false, 0.0},
+        {true, true, true, 1.0},
+        {true, false, false, 0.3},
+    };
+    for (int channels : {1, 2}) {
+        for (const auto& s : settings) {
+            PluginPtr p = makePlugin();
+            p->applyParameter(kParamBroadcast, s.broadcast ? 1.0 : 0.0);
+            p->applyParameter(kParamMonoSend, s.mono ? 1.0 : 0.0);
+            p->applyParameter(kParamDisabled, s.disabled ? 1.0 : 0.0);
+            p->applyParameter(kParamSendLevel, s.level);
+            testhost::BusBuffers<T> b(channels, 1000);
+            fillInputs(b, 7u + static_cast<unsigned>(channels));
+            const auto inputBefore = b.in;
+            for (int call = 0; call < 3; ++call) {  // the smoother moves between calls
+                ProcessData data = testhost::makeProcessData(b, 1000);
+                ASSERT_EQ(p->process(data), kResultOk);
+                for (int c = 0; c < channels; ++c) {
+                    EXPECT_TRUE(sameBits(b.out[c], b.in[c])) << "channel " << c << " level " << s.level;
+                    EXPECT_TRUE(sameBits(b.in[c], inputBefore[c])) << "input modified";
+                }
+                for (auto& ch : b.out) std::fill(ch.begin(), ch.end(), T(-7));
+            }
+        }
+    }
+}
+
+TYPED_TEST(PassThrough, InPlaceLeavesTheBufferAsItWas) {
+    using T = TypeParam;
+    for (int channels : {1, 2}) {
+        PluginPtr p = makePlugin();
+        p->applyParameter(kParamBroadcast, 1.0);
+        p->applyParameter(kParamSendLevel, 0.0);
+        p->applyParameter(kParamMonoSend, 1.0);
+        testhost::BusBuffers<T> b(channels, 700);
+        fillInputs(b, 3);
+        const auto before = b.in;
+        b.setPointers(b.outBus, b.inPtrs.data());
+        ProcessData data = testhost::makeProcessData(b, 700);
+        ASSERT_EQ(p->process(data), kResultOk);
+        for (int c = 0; c < channels; ++c) EXPECT_TRUE(sameBits(b.in[c], before[c])) << c;
+        // Streamed all the same.
+        EXPECT_EQ(drain(*p).size(), 3u);
+    }
+}
+
+TYPED_TEST(PassThrough, InPlaceStreamsWhatACopyingCallStreams) {
+    using T = TypeParam;
+    PluginPtr copying = makePlugin();
+    PluginPtr inPlace = makePlugin();
+    testhost::BusBuffers<T> a(2, 600), b(2, 600);
+    fillInputs(a, 11);
+    fillInputs(b, 11);
+    b.setPointers(b.outBus, b.inPtrs.data());
+    ProcessData da = testhost::makeProcessData(a, 600);
+    ProcessData db = testhost::makeProcessData(b, 600);
+    copying->process(da);
+    inPlace->process(db);
+    EXPECT_TRUE(sameBits(streamedSamples(drain(*copying)), streamedSamples(drain(*inPlace))));
+}
+
+TYPED_TEST(PassThrough, ExtraOutputChannelsAreNotTouched) {
+    using T = TypeParam;
+    PluginPtr p = makePlugin();
+    testhost::BusBuffers<T> b(2, 128);
+    fillInputs(b, 5);
+    b.inBus.numChannels = 1;  // a mono input into a stereo output
+    ProcessData data = testhost::makeProcessData(b, 128);
+    p->process(data);
+    EXPECT_TRUE(sameBits(b.out[0], b.in[0]));
+    EXPECT_EQ(b.out[1], std::vector<T>(128, T(12345)));
+}
+
+TYPED_TEST(PassThrough, SilenceFlagsAreCopied) {
+    using T = TypeParam;
+    PluginPtr p = makePlugin();
+    testhost::BusBuffers<T> b(2, 64);
+    b.inBus.silenceFlags = 0x8000000000000003ull;
+    b.outBus.silenceFlags = 0x10;
+    ProcessData data = testhost::makeProcessData(b, 64);
+    p->process(data);
+    EXPECT_EQ(b.outBus.silenceFlags, 0x8000000000000003ull);
+}
+
+// ---------------------------------------------------------------------------
+// The streamed copy
+
+TYPED_TEST(PassThrough, NonFiniteSamplesStreamAsZero) {
+    using T = TypeParam;
+    PluginPtr p = makePlugin();  // 0 dB: the gain stays exactly 1
+    const std::vector<T> awkward = awkwardValues<T>();
+    testhost::BusBuffers<T> b(2, static_cast<int32>(awkward.size()));
+    for (std::size_t i = 0; i < awkward.size(); ++i) {
+        b.in[0][i] = awkward[i];
+        b.in[1][i] = awkward[awkward.size() - 1 - i];
+    }
+    ProcessData data = testhost::makeProcessData(b, static_cast<int32>(awkward.size()));
+    p->process(data);
+    const std::vector<float> s = streamedSamples(drain(*p));
+    ASSERT_EQ(s.size(), 2 * awkward.size());
+    for (std::size_t i = 0; i < awkward.size(); ++i) {
+        for (int c = 0; c < 2; ++c) {
+            const float f = static_cast<float>(b.in[c][i]);
+            const float expected = std::isfinite(f) ? f : 0.0f;
+            EXPECT_TRUE(sameBits(s[2 * i + c], expected)) << "frame " << i << " channel " << c << " got " << s[2 * i + c];
+        }
+    }
+    // The host still got the originals.
+    EXPECT_TRUE(sameBits(b.out[0], b.in[0]));
+    EXPECT_TRUE(sameBits(b.out[1], b.in[1]));
+}
+
+TEST(StreamedCopy, DoublesBeyondFloatRangeStreamAsZero) {
+    PluginPtr p = makePlugin();
+    testhost::BusBuffers<double> b(2, 6);
+    b.in[0] = {1e300, -1e300, 3.5e38, 0.25, 1e-50, -0.5};
+    b.in[1] = {0.5, 1e39, -1e39, std::numeric_limits<double>::quiet_NaN(), 2.0, 1e300};
+    ProcessData data = testhost::makeProcessData(b, 6);
+    p->process(data);
+    const std::vector<float> s = streamedSamples(drain(*p));
+    const std::vector<float> expected = {0.0f, 0.5f, 0.0f, 0.0f, 0.0f, 0.0f, 0.25f, 0.0f, 0.0f, 2.0f, -0.5f, 0.0f};
+    // 1e-50 is below float's range and rounds to zero; 3.5e38 overflows.
+    EXPECT_EQ(s, expected);
+    EXPECT_EQ(b.out[0][0], 1e300);
+    EXPECT_EQ(b.out[1][5], 1e300);
+}
+
+TEST(StreamedCopy, MonoBusStreamsTwoIdenticalChannels) {
+    PluginPtr p = makePlugin();
+    testhost::BusBuffers<float> b(1, 300);
+    fillInputs(b, 21);
+    ProcessData data = testhost::makeProcessData(b, 300);
+    p->process(data);
+    const std::vector<float> s = streamedSamples(drain(*p));
+    ASSERT_EQ(s.size(), 600u);
+    for (std::size_t i = 0; i < 300; ++i) {
+        EXPECT_TRUE(sameBits(s[2 * i], s[2 * i + 1])) << i;
+        const float x = b.in[0][i];
+        EXPECT_TRUE(sameBits(s[2 * i], std::isfinite(x) ? x : 0.0f)) << i;
+    }
+}
+
+TEST(StreamedCopy, MonoFoldHalvesALeftOnlyInput) {
+    PluginPtr p = makePlugin();
+    p->applyParameter(kParamMonoSend, 1.0);
+    testhost::BusBuffers<float> b(2, 256);
+    for (int i = 0; i < 256; ++i) b.in[0][i] = std::sin(0.05f * static_cast<float>(i));
+    ProcessData data = testhost::makeProcessData(b, 256);
+    p->process(data);
+    const std::vector<float> s = streamedSamples(drain(*p));
+    ASSERT_EQ(s.size(), 512u);
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_EQ(s[2 * i], b.in[0][i] * 0.5f) << i;
+        EXPECT_EQ(s[2 * i + 1], b.in[0][i] * 0.5f) << i;
+    }
+    EXPECT_EQ(p->stream.peakLeft.load(), p->stream.peakRight.load());
+}
+
+TEST(StreamedCopy, MonoFoldAveragesBothSides) {
+    PluginPtr p = makePlugin();
+    p->applyParameter(kParamMonoSend, 1.0);
+    testhost::BusBuffers<float> b(2, 4);
+    b.in[0] = {1.0f, -1.0f, 0.5f, std::numeric_limits<float>::infinity()};
+    b.in[1] = {0.0f, 1.0f, 0.25f, 0.5f};
+    ProcessData data = testhost::makeProcessData(b, 4);
+    p->process(data);
+    EXPECT_EQ(streamedSamples(drain(*p)),
+              (std::vector<float>{0.5f, 0.5f, 0.0f, 0.0f, 0.375f, 0.375f, 0.25f, 0.25f}));
+}
+
+TEST(StreamedCopy, PeaksAreThoseOfTheStreamedCopyOverTheCall) {
+    PluginPtr p = makePlugin();
+    testhost::BusBuffers<float> b(2, 1000);
+    b.in[0][10] = -0.75f;
+    b.in[0][900] = 0.5f;
+    b.in[1][600] = 0.25f;
+    b.in[1][601] = std::numeric_limits<float>::quiet_NaN();  // streams as 0, no peak
+    ProcessData data = testhost::makeProcessData(b, 1000);
+    p->process(data);
+    EXPECT_EQ(p->stream.peakLeft.load(), 0.75f);
+    EXPECT_EQ(p->stream.peakRight.load(), 0.25f);
+
+    // Peaks belong to one call, not the loudest so far.
+    b.in[0][10] = 0.0f;
+    p->process(data);
+    EXPECT_EQ(p->stream.peakLeft.load(), 0.5f);
+}
+
+// ---------------------------------------------------------------------------
+// Blocks and the ring
+
+TEST(Blocks, ACallIsCutIntoBlocksOfAtMost256Frames) {
+    PluginPtr p = makePlugin();
+    p->applyParameter(kParamBroadcast, 1.0);
+    testhost::BusBuffers<float> b(2, 1000);
+    for (int i = 0; i < 1000; ++i) {
+        b.in[0][i] = static_cast<float>(i) / 1024.0f;
+        b.in[1][i] = -static_cast<float>(i) / 1024.0f;
+    }
+    ProcessData data = testhost::makeProcessData(b, 1000);
+    p->process(data);
+    const std::vector<AudioBlock> blocks = drain(*p);
+    ASSERT_EQ(blocks.size(), 4u);
+    const std::uint32_t counts[] = {256, 256, 256, 232};
+    std::uint32_t frame = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const AudioBlock& blk = blocks[k];
+        EXPECT_EQ(blk.frameCount, counts[k]);
+        EXPECT_EQ(blk.sampleRate, 48000u);
+        EXPECT_TRUE(blk.active);
+        EXPECT_GT(blk.timestampNs, 0);
+        if (k > 0) {
+            EXPECT_GE(blk.timestampNs, blocks[k - 1].timestampNs);
+        }
+        for (std::uint32_t i = 0; i < blk.frameCount; ++i, ++frame) {
+            ASSERT_EQ(blk.samples[2 * i], b.in[0][frame]) << frame;
+            ASSERT_EQ(blk.samples[2 * i + 1], b.in[1][frame]) << frame;
+        }
+        for (std::uint32_t i = 2 * blk.frameCount; i < kBlockSamples; ++i) EXPECT_EQ(blk.samples[i], 0.0f);
+    }
+    EXPECT_EQ(p->stream.processedBlocks.load(), 1u);
+    EXPECT_EQ(p->stream.drops.load(), 0u);
+}
+
+TEST(Blocks, EdgeFrameCounts) {
+    const struct { int32 frames; std::vector<std::uint32_t> counts; } table[] = {
+        {1, {1}}, {255, {255}}, {256, {256}}, {257, {256, 1}}, {512, {256, 256}}, {513, {256, 256, 1}},
+    };
+    for (const auto& row : table) {
+        PluginPtr p = makePlugin();
+        testhost::BusBuffers<double> b(2, row.frames);
+        ProcessData data = testhost::makeProcessData(b, row.frames);
+        p->process(data);
+        std::vector<std::uint32_t> counts;
+        for (const AudioBlock& blk : drain(*p)) counts.push_back(blk.frameCount);
+        EXPECT_EQ(counts, row.counts) << row.frames;
+    }
+}
+
+TEST(Blocks, AnUndrainedRingStores64AndCountsTheRestAsDrops) {
+    PluginPtr p = makePlugin();
+    constexpr int32 kFrames = 20000;  // 79 blocks
+    testhost::BusBuffers<float> b(2, kFrames);
+    for (int i = 0; i < kFrames; ++i) b.in[0][i] = static_cast<float>(i);
+    ProcessData data = testhost::makeProcessData(b, kFrames);
+    p->process(data);
+    EXPECT_EQ(p->stream.ring.size(), 64u);
+    EXPECT_EQ(p->stream.drops.load(), 15u);
+    EXPECT_EQ(p->stream.processedBlocks.load(), 1u);
+    // The first 64 blocks are the ones kept.
+    const std::vector<AudioBlock> blocks = drain(*p);
+    ASSERT_EQ(blocks.size(), 64u);
+    for (std::size_t k = 0; k < 64; ++k) EXPECT_EQ(blocks[k].samples[0], static_cast<float>(256 * k)) << k;
+
+    // A drained ring takes blocks again; the drops stay counted.
+    p->process(data);
+    EXPECT_EQ(p->stream.ring.size(), 64u);
+    EXPECT_EQ(p->stream.drops.load(), 30u);
+}
+
+TEST(Blocks, ExactlySixtyFourBlocksFitWithoutDrops) {
+    PluginPtr p = makePlugin();
+    testhost::BusBuffers<float> b(2, 16384);
+    ProcessData data = testhost::makeProcessData(b, 16384);
+    p->process(data);
+    EXPECT_EQ(p->stream.ring.size(), 64u);
+    EXPECT_EQ(p->stream.drops.load(), 0u);
+    data.numSamples = 1;
+    p->process(data);
+    EXPECT_EQ(p->stream.drops.load(), 1u);
+}
+
+TEST(Blocks, OfflinePushesNothingButMovesMetersAndCounter) {
+    PluginPtr p = makePlugin();
+    p->applyParameter(kParamBroadcast, 1.0);
+    p->applyParameter(kParamSendLevel, 0.0);
+    testhost::BusBuffers<float> b(2, 20000);
+    fillInputs(b, 9);
+    b.in[0][5] = 0.9f;
+    ProcessData data = testhost::makeProcessData(b, 20000, kOffline);
+    p->process(data);
+    EXPECT_EQ(p->stream.ring.size(), 0u);
+    EXPECT_EQ(p->stream.drops.load(), 0u);
+    EXPECT_EQ(p->stream.processedBlocks.load(), 1u);
+    EXPECT_GT(p->stream.peakLeft.load(), 0.0f);
+    EXPECT_GT(p->stream.peakRight.load(), 0.0f);
+    EXPECT_LT(p->stream.currentGain, 0.01f);  // the smoother ran
+    EXPECT_TRUE(sameBits(b.out[0], b.in[0]));
+
+    // Not even a full ring makes offline count drops.
+    ProcessData live = testhost::makeProcessData(b, 16384);
+    p->process(live);
+    ASSERT_EQ(p->stream.ring.size(), 64u);
+    p->process(data);
+    EXPECT_EQ(p->stream.drops.load(), 0u);
+    EXPECT_EQ(p->stream.processedBlocks.load(), 3u);
+}
+
+TEST(Blocks, PrefetchStreamsLikeRealtime) {
+    for (int32 mode : {int32{kRealtime}, int32{kPrefetch}}) {
+        PluginPtr p = makePlugin();
+        p->applyParameter(kParamBroadcast, 1.0);
+        testhost::BusBuffers<float> b(2, 600);
+        fillInputs(b, 4);
+        ProcessData data = testhost::makeProcessData(b, 600, mode);
+        p->process(data);
+        const std::vector<AudioBlock> blocks = drain(*p);
+        ASSERT_EQ(blocks.size(), 3u) << mode;
+        for (const AudioBlock& blk : blocks) EXPECT_TRUE(blk.active) << mode;
+    }
+}
+
+TEST(Blocks, ActiveNeedsStreamingWithoutBypassAtAStreamableRate) {
+    const struct { double rate; bool broadcast, disabled, active; } table[] = {
+        // rate, streaming, bypass, active flag of the pushed blocks
+        {48000, false, false, false}, {48000, true, true, false}, {48000, false, true, false},
+        {48000, true, false, true},   {7999, true, false, false},  {8000, true, false, true},
+        {192000, true, false, true},  {192001, true, false, false}, {1, true, false, false},
+        {2000000, true, false, false},
+    };
+    for (const auto& row : table) {
+        PluginPtr p = makePlugin(row.rate);
+        p->applyParameter(kParamBroadcast, row.broadcast ? 1.0 : 0.0);
+        p->applyParameter(kParamDisabled, row.disabled ? 1.0 : 0.0);
+        testhost::BusBuffers<float> b(2, 300);
+        ProcessData data = testhost::makeProcessData(b, 300);
+        p->process(data);
+        const std::vector<AudioBlock> blocks = drain(*p);
+        ASSERT_EQ(blocks.size(), 2u) << row.rate;  // pushed whatever the flag
+        for (const AudioBlock& blk : blocks) {
+            EXPECT_EQ(blk.active, row.active) << row.rate << " " << row.broadcast << row.disabled;
+            EXPECT_EQ(blk.sampleRate, static_cast<std::uint32_t>(row.rate));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Calls that stream nothing
+
+class QuietCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        p->applyParameter(kParamBroadcast, 1.0);
+        p->applyParameter(kParamSendLevel, 0.0);
+        p->stream.peakLeft.store(0.125f);
+        p->stream.peakRight.store(0.25f);
+        fillInputs(b, 2);
+    }
+    // Nothing streamed, counted or metered, and the gain where it was.
+    void expectUntouchedStream() {
+        EXPECT_EQ(p->stream.ring.size(), 0u);
+        EXPECT_EQ(p->stream.processedBlocks.load(), 0u);
+        EXPECT_EQ(p->stream.drops.load(), 0u);
+        EXPECT_EQ(p->stream.peakLeft.load(), 0.125f);
+        EXPECT_EQ(p->stream.peakRight.load(), 0.25f);
+        EXPECT_EQ(p->stream.currentGain, 1.0f);
+    }
+
+    PluginPtr p = makePlugin();
+    testhost::BusBuffers<float> b{2, 512};
+};
+
+TEST_F(QuietCalls, ZeroChannels) {
+    for (int side = 0; side < 2; ++side) {
+        b.inBus.numChannels = side == 0 ? 0 : 2;
+        b.outBus.numChannels = side == 0 ? 2 : 0;
+        ProcessData data = testhost::makeProcessData(b, 512);
+        EXPECT_EQ(p->process(data), kResultOk);
+        EXPECT_EQ(b.out[0], std::vector<float>(512, 12345.0f));
+    }
+    expectUntouchedStream();
+}
+
+TEST_F(QuietCalls, NullFirstInputChannelStillCopiesTheOthers) {
+    b.inPtrs[0] = nullptr;
+    ProcessData data = testhost::makeProcessData(b, 512);
+    EXPECT_EQ(p->process(data), kResultOk);
+    EXPECT_EQ(b.out[0], std::vector<float>(512, 12345.0f));
+    EXPECT_TRUE(sameBits(b.out[1], b.in[1]));
+    expectUntouchedStream();
+}
+
+TEST_F(QuietCalls, NullOutputChannelIsSkipped) {
+    b.outPtrs[1] = nullptr;
+    ProcessData data = testhost::makeProcessData(b, 512);
+    EXPECT_EQ(p->process(data), kResultOk);
+    EXPECT_TRUE(sameBits(b.out[0], b.in[0]));
+    EXPECT_EQ(p->stream.processedBlocks.load(), 1u);  // streaming reads only the input
+}
+
+TEST_F(QuietCalls, MissingBuffersOrSamples) {
+    ProcessData data = testhost::makeProcessData(b, 512);
+    data.numSamples = 0;
+    EXPECT_EQ(p->process(data), kResultOk);
+    data = testhost::makeProcessData(b, 512);
+    data.numSamples = -5;
+    EXPECT_EQ(p->process(data), kResultOk);
+    data = testhost::makeProcessData(b, 512);
+    data.outputs = nullptr;
+    EXPECT_EQ(p->process(data), kResultOk);
+    data = testhost::makeProcessData(b, 512);
+    data.numOutputs = 0;
+    EXPECT_EQ(p->process(data), kResultOk);
+    data = testhost::makeProcessData(b, 512);
+    b.inBus.channelBuffers32 = nullptr;
+    EXPECT_EQ(p->process(data), kResultOk);
+    EXPECT_EQ(b.out[0], std::vector<float>(512, 12345.0f));
+    expectUntouchedStream();
+}
+
+TEST_F(QuietCalls, UnsupportedSampleSizeCopiesOnlySilenceFlags) {
+    b.inBus.silenceFlags = 0x5;
+    for (int32 size : {2, -1, 64}) {
+        ProcessData data = testhost::makeProcessData(b, 512);
+        data.symbolicSampleSize = size;
+        EXPECT_EQ(p->process(data), kResultOk);
+        EXPECT_EQ(b.outBus.silenceFlags, 0x5u);
+        EXPECT_EQ(b.out[0], std::vector<float>(512, 12345.0f));
+        EXPECT_EQ(b.out[1], std::vector<float>(512, 12345.0f));
+        b.outBus.silenceFlags = 0;
+    }
+    expectUntouchedStream();
+}
+
+// ---------------------------------------------------------------------------
+// The send-gain smoother
+
+// Streams `total` frames of constant 1.0 in calls of `hostBlock` frames,
+// draining between calls; returns the streamed left channel.
+std::vector<float> streamedGain(Plugin& p, int32 total, int32 hostBlock) {
+    testhost::BusBuffers<float> b(2, hostBlock);
+    for (auto& ch : b.in) std::fill(ch.begin(), ch.end(), 1.0f);
+    std::vector<float> left;
+    for (int32 done = 0; done < total; done += hostBlock) {
+        ProcessData data = testhost::makeProcessData(b, hostBlock);
+        p.process(data);
+        const std::vector<float> s = streamedSamples(drain(p));
+        for (std::size_t i = 0; i < s.size(); i += 2) left.push_back(s[i]);
+    }
+    return left;
+}
+
+TEST(Smoother, GlidesWithATenMillisecondTimeConstant) {
+    PluginPtr p = makePlugin();
+    p->applyParameter(kParamSendLevel, 0.0);  // 0 dB -> -60 dB
+    const std::vector<float> gain = streamedGain(*p, 480, 480);
+    ASSERT_EQ(gain.size(), 480u);
+    for (std::size_t i = 1; i < gain.size(); ++i) ASSERT_LT(gain[i], gain[i - 1]) << i;
+    const double target = std::pow(10.0, -60.0 / 20.0);
+    const double left = (gain.back() - target) / (1.0 - target);
+    EXPECT_NEAR(left, std::exp(-1.0), 1e-3);  // about 37 % of the way left
+    EXPECT_EQ(p->stream.currentGain, gain.back());
+    // The first sample has already moved one step.
+    EXPECT_NEAR(gain[0], 1.0 - (1.0 - target) * (1.0 - std::exp(-1.0 / 480.0)), 1e-6);
+}
+
+TEST(Smoother, TimeConstantFollowsTheRate) {
+    PluginPtr p = makePlugin(96000.0);
+    p->applyParameter(kParamSendLevel, 0.0);
+    const std::vector<float> gain = streamedGain(*p, 960, 960);
+    const double target = std::pow(10.0, -60.0 / 20.0);
+    EXPECT_NEAR((gain[959] - target) / (1.0 - target), std::exp(-1.0), 1e-3);
+    EXPECT_NEAR((gain[479] - target) / (1.0 - target), std::exp(-0.5), 1e-3);
+}
+
+TEST(Smoother, SettlesOnTheTarget) {
+    PluginPtr p = makePlugin();
+    p->applyParameter(kParamSendLevel, 1.0);  // +6 dB
+    const std::vector<float> gain = streamedGain(*p, 48000, 4800);
+    // A float32 one-pole stalls once a step is below half an ulp of the
+    // gain: about 3e-5 short of +6 dB, a ten-thousandth of a decibel.
+    EXPECT_NEAR(gain.back(), std::pow(10.0f, 6.0f / 20.0f), 5e-5);
+    EXPECT_GT(gain.back(), 1.99f);
+}
+
+TEST(Smoother, HostBlockSizeDoesNotChangeTheStream) {
+    auto run = [](int32 hostBlock) {
+        PluginPtr p = makePlugin();
+        testhost::BusBuffers<float> b(2, hostBlock);
+        std::mt19937 gen(99);
+        std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+        std::vector<float> left(8192), right(8192);
+        for (int32 n = 0; n < 8192; ++n) {
+            left[n] = noise(gen);
+            right[n] = noise(gen);
+        }
+        std::vector<float> streamed;
+        for (int32 done = 0; done < 8192; done += hostBlock) {
+            // Level changes on frames that both hosts start a call at.
+            if (done == 0) p->applyParameter(kParamSendLevel, 0.0);
+            if (done == 2048) p->applyParameter(kParamSendLevel, 1.0);
+            if (done == 6144) p->applyParameter(kParamMonoSend, 1.0);
+            std::copy_n(left.begin() + done, hostBlock, b.in[0].begin());
+            std::copy_n(right.begin() + done, hostBlock, b.in[1].begin());
+            ProcessData data = testhost::makeProcessData(b, hostBlock);
+            p->process(data);
+            const std::vector<float> s = streamedSamples(drain(*p));
+            streamed.insert(streamed.end(), s.begin(), s.end());
+        }
+        return streamed;
+    };
+    const std::vector<float> small = run(32);
+    const std::vector<float> large = run(2048);
+    ASSERT_EQ(small.size(), 2u * 8192u);
+    ASSERT_EQ(large.size(), small.size());
+    for (std::size_t i = 0; i < small.size(); ++i)
+        ASSERT_TRUE(sameBits(small[i], large[i])) << "sample " << i << ": " << small[i] << " vs " << large[i];
+}
+
+}  // namespace
+}  // namespace relay
