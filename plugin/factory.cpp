@@ -9,10 +9,11 @@
 using namespace Steinberg;
 
 namespace relay {
-namespace {
 
-// {713D4C2A-EA8B-4C75-AA4D-75C9C102D314}
+// The effect's class id, {713D4C2A-EA8B-4C75-AA4D-75C9C102D314}.
 const FUID kPluginUid(0x713D4C2A, 0xEA8B4C75, 0xAA4D75C9, 0xC102D314);
+
+namespace {
 
 const PFactoryInfo kFactoryInfo("Tobra Audio", "", "support@tobra.audio", PFactoryInfo::kUnicode);
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
+#include <system_error>
 
 #include "base/source/fstreamer.h"
 #include "pluginterfaces/vst/ivstparameterchanges.h"
@@ -28,7 +30,13 @@ Plugin::~Plugin() { stream.stop(); }
 FUnknown* Plugin::createInstance(void*) {
     // Plugin is over-aligned (the ring's indices sit on their own cache
     // lines), so this is the aligned operator new; delete matches it.
-    return static_cast<IAudioProcessor*>(new Plugin());
+    // No exception may cross into the host: without a secure random source
+    // there is no instance, and the factory answers with a result code.
+    try {
+        return static_cast<IAudioProcessor*>(new Plugin());
+    } catch (const std::exception&) {
+        return nullptr;
+    }
 }
 
 tresult PLUGIN_API Plugin::initialize(FUnknown* context) {
@@ -46,7 +54,13 @@ tresult PLUGIN_API Plugin::initialize(FUnknown* context) {
                                     static_cast<int32>(p.id), kRootUnitId, nullptr);
         }
     }
-    stream.start();
+    try {
+        stream.start();
+    } catch (const std::system_error&) {
+        // No thread could be made: undo the declarations, tell the host.
+        SingleComponentEffect::terminate();
+        return kResultFalse;
+    }
     return kResultOk;
 }
 

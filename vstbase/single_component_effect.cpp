@@ -119,6 +119,16 @@ void SingleComponentEffect::removeAllBusses() {
     eventOutputs.clear();
 }
 
+tresult PLUGIN_API SingleComponentEffect::getParameterInfo(int32 paramIndex, ParameterInfo& info) {
+    if (paramIndex < 0 || paramIndex >= parameters.getParameterCount()) return kResultFalse;
+    return EditControllerEx1::getParameterInfo(paramIndex, info);
+}
+
+tresult PLUGIN_API SingleComponentEffect::getUnitInfo(int32 unitIndex, UnitInfo& info) {
+    if (unitIndex < 0 || unitIndex >= getUnitCount()) return kResultFalse;
+    return EditControllerEx1::getUnitInfo(unitIndex, info);
+}
+
 tresult PLUGIN_API SingleComponentEffect::queryInterface(const TUID iid, void** obj) {
     QUERY_INTERFACE(iid, obj, IComponent::iid, IComponent)
     QUERY_INTERFACE(iid, obj, IAudioProcessor::iid, IAudioProcessor)

@@ -49,6 +49,11 @@ public:
     tresult PLUGIN_API process(ProcessData& data) SMTG_OVERRIDE;
     uint32 PLUGIN_API getTailSamples() SMTG_OVERRIDE { return kNoTail; }
 
+    // IEditController / IUnitInfo: index checks first, since the base's
+    // containers would throw past the end and no exception may reach a host.
+    tresult PLUGIN_API getParameterInfo(int32 paramIndex, ParameterInfo& info) SMTG_OVERRIDE;
+    tresult PLUGIN_API getUnitInfo(int32 unitIndex, UnitInfo& info) SMTG_OVERRIDE;
+
     // IProcessContextRequirements: no flags asked for.
     uint32 PLUGIN_API getProcessContextRequirements() SMTG_OVERRIDE { return 0; }
 
