@@ -16,9 +16,12 @@
 #include "plugin/parameters.h"
 #include "public.sdk/source/common/memorystream.h"
 #include "tools/testhost/host_objects.h"
+#include "support/plugin_support.h"
 
 namespace relay {
 namespace {
+
+using namespace relay::test;
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
@@ -26,13 +29,6 @@ using namespace Steinberg::Vst;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kRecordSize = 24;
 
-struct PluginRelease {
-    void operator()(Plugin* p) const {
-        p->terminate();
-        p->release();
-    }
-};
-using PluginPtr = std::unique_ptr<Plugin, PluginRelease>;
 
 PluginPtr makePlugin() {
     PluginPtr p(new Plugin());

@@ -17,33 +17,18 @@
 #include "plugin/parameters.h"
 #include "server/net.h"
 #include "tools/testhost/host_objects.h"
+#include "support/plugin_support.h"
 
 namespace relay {
 namespace {
+
+using namespace relay::test;
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
 using namespace std::chrono_literals;
 
-template <typename Pred>
-bool waitUntil(Pred done, std::chrono::milliseconds limit = 3000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
-bool acceptsConnection(std::uint32_t port) {
-    UniqueSocket s(static_cast<SocketHandle>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
-    if (!s.valid()) return false;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<u_short>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return connect(static_cast<SOCKET>(s.get()), reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0;
-}
 
 // One plug-in made by the class's create function, released when the test ends.
 class Instance {

@@ -13,9 +13,12 @@
 
 #include "plugin/parameters.h"
 #include "tools/testhost/host_objects.h"
+#include "support/plugin_support.h"
 
 namespace relay {
 namespace {
+
+using namespace relay::test;
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
@@ -24,13 +27,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr ParamID kAllIds[] = {kParamBroadcast, kParamSendLevel, kParamMonoSend, kParamDisabled};
 
-struct PluginRelease {
-    void operator()(Plugin* p) const {
-        p->terminate();
-        p->release();
-    }
-};
-using PluginPtr = std::unique_ptr<Plugin, PluginRelease>;
 
 // An initialized instance whose server thread is stopped again: these tests
 // only look at values, and the ring must not be drained behind their backs.

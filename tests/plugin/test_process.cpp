@@ -15,20 +15,16 @@
 
 #include "plugin/parameters.h"
 #include "tools/testhost/host_objects.h"
+#include "support/plugin_support.h"
 
 namespace relay {
 namespace {
 
+using namespace relay::test;
+
 using namespace Steinberg;
 using namespace Steinberg::Vst;
 
-struct PluginRelease {
-    void operator()(Plugin* p) const {
-        p->terminate();
-        p->release();
-    }
-};
-using PluginPtr = std::unique_ptr<Plugin, PluginRelease>;
 
 // An initialized, processing instance at `rate`. Its server thread is
 // stopped again, so the test is the ring's only consumer.

@@ -24,6 +24,7 @@
 
 #include "plugin/parameters.h"
 #include "tools/testhost/host_objects.h"
+#include "support/plugin_support.h"
 
 namespace heapwatch {
 
@@ -283,16 +284,11 @@ void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcep
 namespace relay {
 namespace {
 
+using namespace relay::test;
+
 using namespace Steinberg;
 using namespace Steinberg::Vst;
 
-struct PluginRelease {
-    void operator()(Plugin* p) const {
-        p->terminate();
-        p->release();
-    }
-};
-using PluginPtr = std::unique_ptr<Plugin, PluginRelease>;
 
 class HeapWatch : public ::testing::Test {
 protected:

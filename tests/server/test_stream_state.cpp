@@ -17,6 +17,7 @@
 
 #include "server/clock.h"
 #include "server/net.h"
+#include "support/plugin_support.h"
 
 namespace relay::testing {
 // Address the server thread binds to (network byte order; 0 = all interfaces).
@@ -26,29 +27,11 @@ extern std::atomic<std::uint32_t> bindAddressOverride;
 namespace relay {
 namespace {
 
+using namespace relay::test;
+
 using namespace std::chrono_literals;
 
-// Polls `done` every millisecond until it holds or `limit` has passed.
-template <typename Pred>
-bool waitUntil(Pred done, std::chrono::milliseconds limit = 3000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
-// True when something accepts a TCP connection on 127.0.0.1:port.
-bool acceptsConnection(std::uint32_t port) {
-    UniqueSocket s(static_cast<SocketHandle>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
-    if (!s.valid()) return false;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<u_short>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return connect(static_cast<SOCKET>(s.get()), reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0;
-}
 
 // True once the server thread has ended by itself (it stays joinable).
 bool threadEnded(std::thread& t, DWORD waitMs) {
