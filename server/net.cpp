@@ -44,6 +44,15 @@ bool waitReadable(SocketHandle s, long timeoutUs) {
     return select(0, &readSet, nullptr, nullptr, &timeout) > 0;
 }
 
+void finishSending(SocketHandle s) {
+    constexpr int kMaxDrainReads = 32;  // at most 64 KiB; never waits
+    shutdown(static_cast<SOCKET>(s), SD_SEND);
+    char sink[2048];
+    for (int i = 0; i < kMaxDrainReads && waitReadable(s, 0); ++i) {
+        if (receiveSome(s, sink, sizeof(sink)) <= 0) break;
+    }
+}
+
 int receiveSome(SocketHandle s, void* buffer, std::size_t size) {
     const int chunk = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
     return recv(static_cast<SOCKET>(s), static_cast<char*>(buffer), chunk, 0);

@@ -56,6 +56,11 @@ bool sendAll(SocketHandle s, const void* data, std::size_t size);
 // timeout in microseconds; false on timeout or error.
 bool waitReadable(SocketHandle s, long timeoutUs);
 
+// Ends our side of a served connection: no more sends, then reads away
+// what the peer already sent (bounded), so that closing does not reset the
+// connection and discard the reply before the peer has read it.
+void finishSending(SocketHandle s);
+
 // One recv into the buffer; the count received, or 0 or less on end of
 // stream, error or receive timeout.
 int receiveSome(SocketHandle s, void* buffer, std::size_t size);

@@ -96,6 +96,7 @@ void StreamServer::acceptOne(SocketHandle listener, std::vector<ClientConnection
     setOption<int>(s, IPPROTO_TCP, TCP_NODELAY, 1);
     // Served to its end; an upgraded socket now belongs to its listener record.
     if (handleConnection(connection.get(), clients)) connection.release();
+    else finishSending(connection.get());
 }
 
 void StreamServer::serviceListeners(std::vector<ClientConnection>& clients) {

@@ -35,35 +35,21 @@ const TEXT = {
 };
 
 const ui = {};
-for (const id of ['previewNotice', 'connection', 'state', 'format', 'spectrum', 'meterL', 'meterR',
-  'peakL', 'peakR', 'listen', 'listenText', 'mute', 'message', 'volumeValue', 'volume',
-  'background', 'engine', 'buffer', 'restarts', 'backgroundAudio']) {
+for (const id of ('previewNotice connection state format spectrum meterL meterR peakL peakR listen listenText '
+  + 'mute message volumeValue volume background engine buffer restarts backgroundAudio').split(' ')) {
   ui[id] = document.getElementById(id);
 }
 const presets = Array.from(document.querySelectorAll('[data-buffer]'));
-const painter = ui.spectrum.getContext('2d');
+const g = ui.spectrum.getContext('2d'); // the spectrum's drawing context
 const rateFormat = new Intl.NumberFormat('tr-TR', { maximumFractionDigits: 3 });
 
 const key = new URLSearchParams(location.search).get('key');
-let socket = null;
-let context = null;
-let gain = null;
-let analyser = null;
-let media = null;
-let worklet = null;
-let ready = false;
-let wanted = false;
-let muted = false;
-let target = 0.070;
-let next = 0;
-let restartCount = 0;
-let generation = 0;
-let reconnectTimer = 0;
-let rate = 48000;
-let server = {};
-let lastPacket = 0;
-let fill = 0;
-let peaks = [0, 0];
+let socket = null, context = null, gain = null, analyser = null, media = null, worklet = null;
+let ready = false, wanted = false, muted = false;
+let target = 0.070; // listening buffer, seconds
+let next = 0; // context time of the next scheduled buffer; 0: nothing scheduled
+let restartCount = 0, generation = 0, reconnectTimer = 0;
+let rate = 48000, server = {}, lastPacket = 0, fill = 0, peaks = [0, 0];
 const sources = new Set();
 const spectrumData = new Uint8Array(1024);
 
@@ -91,17 +77,13 @@ function fresh() {
 }
 
 async function pair() {
-  if (key === null || !KEY_PATTERN.test(key)) {
-    message(TEXT.notPaired, true);
-    return;
-  }
+  if (key === null || !KEY_PATTERN.test(key)) return message(TEXT.notPaired, true);
   try {
     const reply = await fetch('/status?key=' + encodeURIComponent(key), { cache: 'no-store' });
     if (!reply.ok) throw new Error(reply.status);
     server = await reply.json();
   } catch (e) {
-    message(TEXT.pairFailed, true);
-    return;
+    return message(TEXT.pairFailed, true);
   }
   rate = server.sampleRate;
   showPreview();
@@ -117,15 +99,11 @@ async function onListen() {
     if (ui.backgroundAudio.srcObject) ui.backgroundAudio.play().catch(() => {});
     return;
   }
-  if (wanted) {
-    stop();
-    return;
-  }
+  if (wanted) return stop();
   try {
     await ensureAudio();
   } catch (e) {
-    message(TEXT.noAudio, true);
-    return;
+    return message(TEXT.noAudio, true);
   }
   wanted = true;
   ui.listen.classList.add('playing');
@@ -176,34 +154,28 @@ function routing() {
 function openSocket() {
   if (!wanted) return;
   clearTimeout(reconnectTimer);
+  const previous = socket;
+  socket = null;
+  if (previous) previous.close(); // a double tap must not leave a socket open
   const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
   const ws = new WebSocket(scheme + '://' + location.host + '/ws?key=' + encodeURIComponent(key));
   socket = ws;
   ws.binaryType = 'arraybuffer';
   state('Bağlanıyor');
   message(TEXT.connecting);
-  ws.onmessage = (event) => {
-    if (ws === socket && wanted) receive(event.data);
-  };
-  ws.onclose = (event) => {
-    if (ws === socket) closed(event.code);
-  };
-  ws.onerror = () => {
-    if (ws === socket) ws.close();
-  };
+  // Events of a socket that is no longer current are stale.
+  ws.onmessage = (event) => { if (ws === socket && wanted) receive(event.data); };
+  ws.onclose = (event) => { if (ws === socket) closed(event.code); };
+  ws.onerror = () => { if (ws === socket) ws.close(); };
 }
 
 function receive(data) {
-  if (typeof data !== 'string') {
-    chunk(data);
-    return;
-  }
+  if (typeof data !== 'string') return chunk(data);
   let parsed;
   try {
     parsed = JSON.parse(data);
   } catch (e) {
-    message(TEXT.unreadable, true);
-    return;
+    return message(TEXT.unreadable, true);
   }
   if (!parsed) return;
   if (parsed.type === 'config') {
@@ -282,18 +254,14 @@ function chunk(bytes) {
   if (bytes.byteLength === 0 || bytes.byteLength % 8 !== 0) return;
   const samples = new Float32Array(bytes);
   lastPacket = performance.now();
-  let left = 0;
-  let right = 0;
+  let left = 0, right = 0;
   for (let i = 0; i < samples.length; i += 2) {
     left = Math.max(left, Math.abs(samples[i]));
     right = Math.max(right, Math.abs(samples[i + 1]));
   }
   peaks = [left, right];
-  if (worklet) {
-    worklet.port.postMessage({ type: 'pcm', bytes }, [bytes]);
-    return;
-  }
-  schedule(samples);
+  if (worklet) worklet.port.postMessage({ type: 'pcm', bytes }, [bytes]);
+  else schedule(samples);
 }
 
 function schedule(samples) {
@@ -309,8 +277,7 @@ function schedule(samples) {
   }
   const frames = samples.length / 2;
   const buffer = context.createBuffer(2, frames, rate);
-  const left = buffer.getChannelData(0);
-  const right = buffer.getChannelData(1);
+  const left = buffer.getChannelData(0), right = buffer.getChannelData(1);
   for (let i = 0; i < frames; i += 1) {
     left[i] = samples[2 * i];
     right[i] = samples[2 * i + 1];
@@ -319,10 +286,7 @@ function schedule(samples) {
   source.buffer = buffer;
   source.connect(analyser);
   sources.add(source);
-  source.onended = () => {
-    sources.delete(source);
-    source.disconnect();
-  };
+  source.onended = () => { sources.delete(source); source.disconnect(); };
   source.start(next);
   next += frames / rate;
   fill = Math.max(0, next - now) * 1000;
@@ -331,11 +295,7 @@ function schedule(samples) {
 
 function clearSources() {
   for (const source of sources) {
-    try {
-      source.stop();
-    } catch (e) {
-      // Already stopped.
-    }
+    try { source.stop(); } catch (e) { /* already ended */ }
     source.disconnect();
   }
   sources.clear();
@@ -421,39 +381,39 @@ function tick() {
 }
 
 function drawGrid(w, h) {
-  painter.strokeStyle = '#252b33';
-  painter.lineWidth = 1;
-  painter.beginPath();
+  g.strokeStyle = '#252b33';
+  g.lineWidth = 1;
+  g.beginPath();
   for (let i = 0; i <= 3; i += 1) {
     const y = 8 + i * (h - 16) / 3;
-    painter.moveTo(0, y);
-    painter.lineTo(w, y);
+    g.moveTo(0, y);
+    g.lineTo(w, y);
   }
   for (let i = 0; i <= 5; i += 1) {
     const x = i * w / 5;
-    painter.moveTo(x, 8);
-    painter.lineTo(x, h - 8);
+    g.moveTo(x, 8);
+    g.lineTo(x, h - 8);
   }
-  painter.stroke();
+  g.stroke();
 }
 
 // 100 points from 25 Hz to 20 kHz on a logarithmic axis.
 function drawCurve(w, h) {
   analyser.getByteFrequencyData(spectrumData);
-  painter.beginPath();
-  painter.moveTo(0, h - 8);
+  g.beginPath();
+  g.moveTo(0, h - 8);
   for (let i = 0; i < 100; i += 1) {
     const f = 25 * Math.pow(800, i / 99);
     const bin = Math.min(1023, Math.round(f * 2048 / context.sampleRate));
-    painter.lineTo(i * w / 99, h - 8 - spectrumData[bin] / 255 * (h - 18));
+    g.lineTo(i * w / 99, h - 8 - spectrumData[bin] / 255 * (h - 18));
   }
-  painter.lineTo(w, h - 8);
-  painter.closePath();
-  painter.fillStyle = '#7fe2c214';
-  painter.fill();
-  painter.strokeStyle = '#7fe2c2';
-  painter.lineWidth = 1.5;
-  painter.stroke();
+  g.lineTo(w, h - 8);
+  g.closePath();
+  g.fillStyle = '#7fe2c214';
+  g.fill();
+  g.strokeStyle = '#7fe2c2';
+  g.lineWidth = 1.5;
+  g.stroke();
 }
 
 function drawMeter(bar, reading, level) {
@@ -467,16 +427,14 @@ function render() {
   requestAnimationFrame(render);
   const canvas = ui.spectrum;
   const ratio = Math.min(2, window.devicePixelRatio || 1);
-  const w = canvas.clientWidth;
-  const h = canvas.clientHeight;
-  const width = Math.round(w * ratio);
-  const height = Math.round(h * ratio);
+  const w = canvas.clientWidth, h = canvas.clientHeight;
+  const width = Math.round(w * ratio), height = Math.round(h * ratio);
   if (canvas.width !== width || canvas.height !== height) {
     canvas.width = width;
     canvas.height = height;
   }
-  painter.setTransform(ratio, 0, 0, ratio, 0, 0);
-  painter.clearRect(0, 0, w, h);
+  g.setTransform(ratio, 0, 0, ratio, 0, 0);
+  g.clearRect(0, 0, w, h);
   drawGrid(w, h);
   const live = wanted && fresh();
   if (analyser && live) drawCurve(w, h);
@@ -500,11 +458,8 @@ document.addEventListener('visibilitychange', () => {
 });
 if ('mediaSession' in navigator) {
   try {
-    navigator.mediaSession.setActionHandler('pause', () => stop());
-    navigator.mediaSession.setActionHandler('stop', () => stop());
-  } catch (e) {
-    // Not every action is supported everywhere.
-  }
+    for (const action of ['pause', 'stop']) navigator.mediaSession.setActionHandler(action, () => stop());
+  } catch (e) { /* an action this browser does not know */ }
 }
 
 updateGain();

@@ -49,7 +49,7 @@ export function isLoopback(url) {
 // Records what a test needs to see of one page: console lines, CSP
 // violations, requests, WebSockets and anything aimed off this machine.
 export function watch(page) {
-  const seen = { console: [], csp: [], requests: [], sockets: [], offHost: [], errors: [] };
+  const seen = { console: [], csp: [], requests: [], responses: [], sockets: [], offHost: [], errors: [] };
   page.on('console', (msg) => {
     const text = msg.text();
     seen.console.push(text);
@@ -60,8 +60,9 @@ export function watch(page) {
     seen.requests.push(req.url());
     if (!isLoopback(req.url())) seen.offHost.push(req.url());
   });
+  page.on('response', (res) => seen.responses.push({ url: res.url(), status: res.status() }));
   page.on('websocket', (ws) => {
-    seen.sockets.push({ url: ws.url(), at: Date.now() });
+    seen.sockets.push({ url: ws.url(), at: Date.now(), socket: ws });
     if (!isLoopback(ws.url())) seen.offHost.push(ws.url());
   });
   return seen;

@@ -52,18 +52,22 @@ export async function startListening(page) {
   return Date.now() - started;
 }
 
-// RMS of the signal before the volume stage (the player's analyser) and after
-// it (a probe the test hangs on the player's gain node), over the same 2048
-// samples window.
+// Hangs a probe analyser on the player's gain node: it hears what the
+// listener hears. Give it a moment to fill before reading levels().
+export function attachProbe(page) {
+  return page.evaluate(() => {
+    /* global gain */
+    window.probe = gain.context.createAnalyser();
+    window.probe.fftSize = 2048;
+    gain.connect(window.probe);
+  });
+}
+
+// RMS over the last 2048 samples before the volume stage (the player's own
+// analyser) and after it (the probe).
 export function levels(page) {
   return page.evaluate(() => {
-    /* global analyser, gain */
-    if (window.probeGain !== gain) {
-      window.probe = gain.context.createAnalyser();
-      window.probe.fftSize = 2048;
-      gain.connect(window.probe);
-      window.probeGain = gain;
-    }
+    /* global analyser */
     const rms = (node) => {
       const data = new Float32Array(node.fftSize);
       node.getFloatTimeDomainData(data);

@@ -1,7 +1,7 @@
 // Drives the test host in its real-time "serve" mode: it plays the built-in
 // test chord through the plug-in with streaming on and prints where the
 // plug-in's server listens. Commands go to its standard input.
-import { spawn } from 'node:child_process';
+import { spawn, execFileSync } from 'node:child_process';
 import { fileURLToPath } from 'node:url';
 import path from 'node:path';
 
@@ -17,6 +17,16 @@ function hostCommand(exe, args) {
   return [exe, args];
 }
 
+// Starts the prefix's wineserver and services detached from our pipes, once:
+// started by the first host instead, they would hold the test runner's
+// output open after the run.
+let prefixReady = false;
+function preparePrefix() {
+  if (prefixReady) return;
+  execFileSync('bash', ['scripts/wine-prefix', 'start'], { cwd: REPO_ROOT, stdio: 'ignore' });
+  prefixReady = true;
+}
+
 export class TestHost {
   constructor({ rate = 48000, block = 512 } = {}) {
     this.rate = rate;
@@ -30,6 +40,7 @@ export class TestHost {
 
   async start() {
     const exe = process.env.VANTREL_TESTHOST || DEFAULT_EXE;
+    if (exe.toLowerCase().endsWith('.exe')) preparePrefix();
     const [cmd, args] = hostCommand(exe, ['serve', '--rate', String(this.rate), '--block', String(this.block)]);
     this.child = spawn(cmd, args, { cwd: REPO_ROOT, stdio: ['pipe', 'pipe', 'inherit'] });
     this.child.on('exit', () => {
