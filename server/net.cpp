@@ -36,6 +36,18 @@ bool sendAll(SocketHandle s, const void* data, std::size_t size) {
     return true;
 }
 
+bool sendAllPair(SocketHandle s, const void* head, std::size_t headSize, const void* body, std::size_t bodySize) {
+    if (headSize + bodySize > INT_MAX) return sendAll(s, head, headSize) && sendAll(s, body, bodySize);
+    WSABUF buffers[2] = {{static_cast<ULONG>(headSize), static_cast<CHAR*>(const_cast<void*>(head))},
+                         {static_cast<ULONG>(bodySize), static_cast<CHAR*>(const_cast<void*>(body))}};
+    DWORD sent = 0;
+    if (WSASend(static_cast<SOCKET>(s), buffers, 2, &sent, 0, nullptr, nullptr) != 0 || sent == 0) return false;
+    // A partial send (a full socket buffer): finish with the plain loops.
+    if (sent < headSize)
+        return sendAll(s, static_cast<const char*>(head) + sent, headSize - sent) && sendAll(s, body, bodySize);
+    return sendAll(s, static_cast<const char*>(body) + (sent - headSize), bodySize - (sent - headSize));
+}
+
 bool waitReadable(SocketHandle s, long timeoutUs) {
     fd_set readSet;
     FD_ZERO(&readSet);

@@ -52,6 +52,11 @@ void closeSocket(SocketHandle s);
 // True at once for an empty range.
 bool sendAll(SocketHandle s, const void* data, std::size_t size);
 
+// Sends a head and a body as one stream, in one call when the socket takes
+// it all (a frame header and its payload leave together); else goes on with
+// send loops. False at the first send result of 0 or less.
+bool sendAllPair(SocketHandle s, const void* head, std::size_t headSize, const void* body, std::size_t bodySize);
+
 // True when the socket has bytes (or an end of stream) to read within the
 // timeout in microseconds; false on timeout or error.
 bool waitReadable(SocketHandle s, long timeoutUs);

@@ -51,7 +51,7 @@ bool sendWebSocketFrame(SocketHandle s, const void* payload, std::size_t size, s
     std::uint8_t header[kMaxFrameHeaderBytes];
     const std::size_t headerSize = encodeFrameHeader(opcode, size, header);
     if (headerSize == 0) return false;  // never sent: no 8-byte lengths
-    return sendAll(s, header, headerSize) && sendAll(s, payload, size);
+    return sendAllPair(s, header, headerSize, payload, size);
 }
 
 bool sendAudioFrame(SocketHandle s, const AudioBlock& block) {

@@ -28,25 +28,17 @@
 #include "server/clock.h"
 #include "server/net.h"
 #include "server/server_thread.h"
+#include "support/plugin_support.h"
 
 namespace relay {
 namespace {
 
 using namespace std::chrono_literals;
+using relay::test::waitUntil;
 
 constexpr std::int64_t kMs = 1'000'000;
 constexpr char kConfig48k[] = R"({"type":"config","sampleRate":48000,"channels":2,"format":"float32"})";
 constexpr char kConfig44k[] = R"({"type":"config","sampleRate":44100,"channels":2,"format":"float32"})";
-
-template <typename Pred>
-bool waitUntil(Pred done, std::chrono::milliseconds limit = 3000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // A block whose left samples count up from `marker` and right ones down, so
 // every frame on the wire can be traced back to its block.
