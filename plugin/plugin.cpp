@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <system_error>
 
 #include "base/source/fstreamer.h"
 #include "pluginterfaces/vst/ivstparameterchanges.h"
@@ -25,7 +24,14 @@ bool switchOn(double v) { return v >= kSwitchOnThreshold; }
 
 Plugin::Plugin() = default;
 
-Plugin::~Plugin() { stream.stop(); }
+Plugin::~Plugin() {
+    try {
+        stream.stop();
+    } catch (...) {
+        // Only a join from the server thread itself could throw; the host
+        // never releases us there. The stream state's destructor stops too.
+    }
+}
 
 FUnknown* Plugin::createInstance(void*) {
     // Plugin is over-aligned (the ring's indices sit on their own cache
@@ -42,6 +48,18 @@ FUnknown* Plugin::createInstance(void*) {
 tresult PLUGIN_API Plugin::initialize(FUnknown* context) {
     const tresult result = SingleComponentEffect::initialize(context);
     if (result != kResultOk) return result;
+    try {
+        declareBussesAndParameters();
+        stream.start();
+    } catch (...) {
+        // Out of memory or no thread: undo the declarations, tell the host.
+        SingleComponentEffect::terminate();
+        return kResultFalse;
+    }
+    return kResultOk;
+}
+
+void Plugin::declareBussesAndParameters() {
     addAudioInput(L"Stereo giriş", SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
     addAudioOutput(L"Ana çıkış", SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
     for (const ParameterSpec& p : kParameters) {
@@ -54,14 +72,6 @@ tresult PLUGIN_API Plugin::initialize(FUnknown* context) {
                                     static_cast<int32>(p.id), kRootUnitId, nullptr);
         }
     }
-    try {
-        stream.start();
-    } catch (const std::system_error&) {
-        // No thread could be made: undo the declarations, tell the host.
-        SingleComponentEffect::terminate();
-        return kResultFalse;
-    }
-    return kResultOk;
 }
 
 tresult PLUGIN_API Plugin::terminate() {

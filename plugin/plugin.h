@@ -57,6 +57,10 @@ public:
     ParameterEditFn makeEditFn() { return [this](std::uint32_t id, double v) { editParameter(id, v); }; }
 
     StreamServer stream;
+
+private:
+    // The two busses and four parameters, in the order hosts list them.
+    void declareBussesAndParameters();
 };
 
 }  // namespace relay

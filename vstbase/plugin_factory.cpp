@@ -20,9 +20,10 @@ bool CPluginFactory::registerClass(const PClassInfo2* info, CreateInstanceFunc c
 
 tresult PLUGIN_API CPluginFactory::queryInterface(const TUID iid, void** obj) {
     if (obj == nullptr) return kInvalidArgument;
-    QUERY_INTERFACE(iid, obj, FUnknown::iid, IPluginFactory2)
-    QUERY_INTERFACE(iid, obj, IPluginFactory::iid, IPluginFactory2)
-    QUERY_INTERFACE(iid, obj, IPluginFactory2::iid, IPluginFactory2)
+    QUERY_INTERFACE(iid, obj, FUnknown::iid, IPluginFactory3)
+    QUERY_INTERFACE(iid, obj, IPluginFactory::iid, IPluginFactory3)
+    QUERY_INTERFACE(iid, obj, IPluginFactory2::iid, IPluginFactory3)
+    QUERY_INTERFACE(iid, obj, IPluginFactory3::iid, IPluginFactory3)
     *obj = nullptr;
     return kNoInterface;
 }
@@ -50,8 +51,7 @@ const CPluginFactory::ClassEntry* CPluginFactory::entryAt(int32 index) const {
 
 tresult PLUGIN_API CPluginFactory::getClassInfo(int32 index, PClassInfo* info) {
     const ClassEntry* entry = entryAt(index);
-    if (info == nullptr) return kInvalidArgument;
-    if (entry == nullptr) return kInvalidArgument;
+    if (info == nullptr || entry == nullptr) return kInvalidArgument;
     std::memcpy(info->cid, entry->info.cid, sizeof(TUID));
     info->cardinality = entry->info.cardinality;
     std::memcpy(info->category, entry->info.category, sizeof(info->category));
@@ -61,11 +61,19 @@ tresult PLUGIN_API CPluginFactory::getClassInfo(int32 index, PClassInfo* info) {
 
 tresult PLUGIN_API CPluginFactory::getClassInfo2(int32 index, PClassInfo2* info) {
     const ClassEntry* entry = entryAt(index);
-    if (info == nullptr) return kInvalidArgument;
-    if (entry == nullptr) return kInvalidArgument;
+    if (info == nullptr || entry == nullptr) return kInvalidArgument;
     std::memcpy(info, &entry->info, sizeof(PClassInfo2));
     return kResultOk;
 }
+
+tresult PLUGIN_API CPluginFactory::getClassInfoUnicode(int32 index, PClassInfoW* info) {
+    const ClassEntry* entry = entryAt(index);
+    if (info == nullptr || entry == nullptr) return kInvalidArgument;
+    info->fromAscii(entry->info);
+    return kResultOk;
+}
+
+tresult PLUGIN_API CPluginFactory::setHostContext(FUnknown*) { return kResultOk; }
 
 tresult PLUGIN_API CPluginFactory::createInstance(FIDString cid, FIDString iid, void** obj) {
     if (obj == nullptr) return kInvalidArgument;

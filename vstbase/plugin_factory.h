@@ -14,7 +14,7 @@ extern IPluginFactory* gPluginFactory;
 
 using CreateInstanceFunc = FUnknown* (*)(void* context);
 
-class CPluginFactory : public IPluginFactory2 {
+class CPluginFactory : public IPluginFactory3 {
 public:
     explicit CPluginFactory(const PFactoryInfo& info);
     virtual ~CPluginFactory();
@@ -37,6 +37,11 @@ public:
 
     // IPluginFactory2
     tresult PLUGIN_API getClassInfo2(int32 index, PClassInfo2* info) SMTG_OVERRIDE;
+
+    // IPluginFactory3: the class entry with UTF-16 texts; the host context
+    // is not needed by the classes this factory makes.
+    tresult PLUGIN_API getClassInfoUnicode(int32 index, PClassInfoW* info) SMTG_OVERRIDE;
+    tresult PLUGIN_API setHostContext(FUnknown* context) SMTG_OVERRIDE;
 
 private:
     struct ClassEntry {

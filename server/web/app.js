@@ -448,6 +448,8 @@ ui.volume.addEventListener('input', updateGain);
 ui.background.addEventListener('change', routing);
 for (const button of presets) button.addEventListener('click', () => pickPreset(button));
 
+// Only a listening page stops: a page that never listened keeps its pairing
+// text (a restored page would otherwise claim to be ready when it is not).
 window.addEventListener('pagehide', () => {
   if (wanted && !ui.backgroundAudio.srcObject) stop();
 });
@@ -457,9 +459,11 @@ document.addEventListener('visibilitychange', () => {
   }
 });
 if ('mediaSession' in navigator) {
-  try {
-    for (const action of ['pause', 'stop']) navigator.mediaSession.setActionHandler(action, () => stop());
-  } catch (e) { /* an action this browser does not know */ }
+  for (const action of ['pause', 'stop']) {
+    try {
+      navigator.mediaSession.setActionHandler(action, () => stop());
+    } catch (e) { /* an action this browser does not know */ }
+  }
 }
 
 updateGain();

@@ -617,5 +617,74 @@ TEST(Smoother, HostBlockSizeDoesNotChangeTheStream) {
         ASSERT_TRUE(sameBits(small[i], large[i])) << "sample " << i << ": " << small[i] << " vs " << large[i];
 }
 
+// The streamed copy written straight from its definition: powf and expf on
+// every call, the gain stepped and used on every sample, scalar peaks. The
+// block function must match it bit for bit whatever shortcuts it takes.
+struct ReferenceStream {
+    float gain = 1.0f;
+    std::vector<float> samples;  // interleaved, every call appended
+    float peakL = 0.0f, peakR = 0.0f;
+
+    template <typename T>
+    void process(const T* left, const T* right, int32 frames, float levelDb, std::uint32_t rate, bool mono) {
+        const float target = std::pow(10.0f, levelDb / 20.0f);
+        const float step = 1.0f - std::exp(-1.0f / (static_cast<float>(rate) * 0.01f));
+        peakL = peakR = 0.0f;
+        for (int32 n = 0; n < frames; ++n) {
+            float l = static_cast<float>(left[n]);
+            float r = static_cast<float>(right[n]);
+            if (!std::isfinite(l)) l = 0.0f;
+            if (!std::isfinite(r)) r = 0.0f;
+            gain = ((target - gain) * step) + gain;
+            if (mono) l = r = (l + r) * 0.5f;
+            samples.push_back(gain * l);
+            samples.push_back(gain * r);
+            peakL = std::max(peakL, std::fabs(gain * l));
+            peakR = std::max(peakR, std::fabs(gain * r));
+        }
+    }
+};
+
+template <typename T>
+void compareWithReference(std::uint32_t seed) {
+    StreamServer stream;
+    ReferenceStream reference;
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> noise(-1.5, 1.5);
+    const float levels[] = {0.0f, -60.0f, 6.0f, -6.0f, -6.000001f, -40.2f};
+    const std::uint32_t rates[] = {48000, 44100, 8000, 192000, 1};
+    std::vector<T> left(3000), right(3000), outL(3000), outR(3000);
+    std::vector<float> streamed;
+    AudioBlock block;
+    for (int call = 0; call < 600; ++call) {
+        // Long stretches at one setting let the gain settle before it moves again.
+        if (gen() % 8 == 0) stream.sendLevelDb = levels[gen() % std::size(levels)];
+        if (gen() % 16 == 0) stream.sampleRate = rates[gen() % std::size(rates)];
+        if (gen() % 12 == 0) stream.monoSend = !stream.monoSend;
+        const auto frames = static_cast<int32>(1 + gen() % 3000);
+        for (int32 n = 0; n < frames; ++n) {
+            left[n] = static_cast<T>(noise(gen));
+            right[n] = gen() % 97 == 0 ? std::numeric_limits<T>::quiet_NaN() : static_cast<T>(noise(gen));
+        }
+        T* in[] = {left.data(), right.data()};
+        T* out[] = {outL.data(), outR.data()};
+        reference.process(left.data(), right.data(), frames, stream.sendLevelDb.load(), stream.sampleRate.load(),
+                          stream.monoSend.load());
+        stream.processAudio<T>(in, out, 2, frames, false);
+        while (stream.ring.pop(block))
+            streamed.insert(streamed.end(), block.samples.begin(), block.samples.begin() + 2 * block.frameCount);
+        ASSERT_EQ(stream.peakLeft.load(), reference.peakL) << "call " << call;
+        ASSERT_EQ(stream.peakRight.load(), reference.peakR) << "call " << call;
+        ASSERT_EQ(stream.currentGain, reference.gain) << "call " << call;
+    }
+    ASSERT_EQ(streamed.size(), reference.samples.size());
+    EXPECT_EQ(std::memcmp(streamed.data(), reference.samples.data(), streamed.size() * sizeof(float)), 0);
+}
+
+TEST(Smoother, StreamMatchesItsDefinitionBitForBit) {
+    compareWithReference<float>(11);
+    compareWithReference<double>(12);
+}
+
 }  // namespace
 }  // namespace relay

@@ -168,6 +168,18 @@ TEST_F(ModuleTest, TheOneClassEntry) {
     EXPECT_NE(factory->getClassInfo(1, &plain), kResultOk);
     EXPECT_NE(factory->getClassInfo(-1, &plain), kResultOk);
     EXPECT_NE(factory2->getClassInfo2(1, &info), kResultOk);
+
+    // Hosts that read the UTF-16 entry see the same class.
+    auto factory3 = query<IPluginFactory3>(factory.p);
+    ASSERT_NE(factory3.p, nullptr);
+    PClassInfoW wide{};
+    ASSERT_EQ(factory3->getClassInfoUnicode(0, &wide), kResultOk);
+    EXPECT_EQ(std::memcmp(wide.cid, kClassId.data(), 16), 0);
+    EXPECT_EQ(std::wstring(wide.name), L"VANTREL");
+    EXPECT_EQ(std::wstring(wide.version), L"0.2.4");
+    EXPECT_EQ(std::wstring(wide.sdkVersion), L"VST 3.8.1");
+    EXPECT_EQ(field(wide.subCategories), "Fx|Network");
+    EXPECT_NE(factory3->getClassInfoUnicode(1, &wide), kResultOk);
 }
 
 TEST_F(ModuleTest, UnknownClassOrMissingArgumentsCreateNothing) {

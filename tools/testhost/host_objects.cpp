@@ -40,6 +40,7 @@ tresult PLUGIN_API ParamQueue::addPoint(int32 offset, Vst::ParamValue value, int
 void ParamChanges::add(Vst::ParamID id, std::initializer_list<Vst::ParamValue> values) {
     int32 index = 0;
     Vst::IParamValueQueue* queue = addParameterData(id, index);
+    if (queue == nullptr) return;  // all queues taken
     int32 offset = 0;
     for (Vst::ParamValue v : values) queue->addPoint(offset++, v, index);
 }

@@ -47,6 +47,10 @@ int exerciseInstance(IPluginFactory* factory) {
     FUnknownPtr<Vst::IEditController> controller(component);
     std::printf("instance: component %s, processor %s, controller %s\n", component ? "yes" : "no",
                 processor ? "yes" : "no", controller ? "yes" : "no");
+    if (!processor) {
+        component->release();
+        return 1;
+    }
     std::printf("initialize: %d\n", component->initialize(testhost::hostContext()));
     for (int32 i = 0; controller && i < controller->getParameterCount(); ++i) {
         Vst::ParameterInfo p{};

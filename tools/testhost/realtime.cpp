@@ -86,6 +86,10 @@ void testSignal(const std::string& kind, std::uint64_t n, double rate, float& le
 int runRealtime(const RealtimeOptions& o) {
     auto* plugin = static_cast<relay::Plugin*>(
         static_cast<Vst::IAudioProcessor*>(relay::Plugin::createInstance(nullptr)));
+    if (plugin == nullptr) {
+        std::printf("ERROR no instance\n");
+        return 1;
+    }
     bringUp(*plugin, o);
     if (o.stream) plugin->setParamNormalized(relay::kParamBroadcast, 1.0);
     announce(*plugin);
