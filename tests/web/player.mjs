@@ -1,7 +1,15 @@
 // Helpers that read the web player the way a listener (or a meter) would.
 import { watch } from './chromium.mjs';
 
-export const WAIT_MS = 5000;
+// For texts the product gives no time for (a pairing reply, a socket
+// opening, a context closing): the wait returns as soon as the text shows,
+// so only a failing run pays for a loaded machine's headroom.
+export const WAIT_MS = 30000;
+// For texts the player sets on its 400 ms tick (the meters: on its next
+// frame) from what it already knows: status frames every 500 ms and audio
+// that counts as fresh for 700 ms put them within about 1.6 s; 5 s leaves a
+// loaded machine room and still fails a page that stopped updating.
+export const TICK_WAIT_MS = 5000;
 
 export async function openPlayer(browser, url, options = {}) {
   const context = await browser.newContext({ viewport: { width: 390, height: 844 }, ...options });
