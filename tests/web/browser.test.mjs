@@ -18,7 +18,7 @@ const CSP = "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inl
   + "img-src 'self' data:; connect-src 'self'; media-src 'self' blob:; object-src 'none'; "
   + "base-uri 'none'; frame-ancestors 'none'";
 const STEADY_MS = 20000;
-const TAP_TO_LISTENING_MS = 3000; // the player promises about one second
+const TAP_TO_LISTENING_MS = 1000; // from the tap: socket, config, first audio, next 400 ms tick
 const WORKLET_ENGINE = 'Ses iş parçacığı';
 const SCHEDULED_ENGINE = 'Zamanlanmış PCM';
 const TEXT = {
@@ -327,6 +327,7 @@ describe('listening through the worklet engine', () => {
 
   test('a tap starts playback within about a second', async () => {
     const took = await startListening(page);
+    console.log(`tap to listening: ${took} ms`);
     assert.ok(took < TAP_TO_LISTENING_MS, `listening after ${took} ms`);
     const line = await statusLine(page);
     assert.equal(line.live, true);
