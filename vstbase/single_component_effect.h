@@ -64,7 +64,6 @@ public:
                              int32 flags = BusInfo::kDefaultActive);
     void removeAllBusses();
 
-
     OBJ_METHODS(SingleComponentEffect, EditControllerEx1)
     tresult PLUGIN_API queryInterface(const TUID iid, void** obj) SMTG_OVERRIDE;
     REFCOUNT_METHODS(EditControllerEx1)
