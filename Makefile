@@ -21,7 +21,7 @@ test: build
 
 run: build
 	@bash scripts/wine-prefix start
-	@bash scripts/wine-run $(BUILD)/tools/testhost.exe serve
+	@bash scripts/wine-run $(BUILD)/tools/testhost.exe serve $(if $(DISPLAY),--editor)
 
 bench: build
 	@bash scripts/run-bench $(BUILD)

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 
 #include "base/source/fstreamer.h"
+#include "editor/view.h"
 #include "pluginterfaces/vst/ivstparameterchanges.h"
 #include "plugin/parameters.h"
 #include "public.sdk/source/vst/vstparameters.h"
@@ -169,9 +171,13 @@ void Plugin::editParameter(ParamID id, double value) {
     endEdit(id);
 }
 
-IPlugView* PLUGIN_API Plugin::createView(FIDString) {
-    // The editor window is not part of this build: every name gets no view.
-    return nullptr;
+IPlugView* PLUGIN_API Plugin::createView(FIDString name) {
+    if (name == nullptr || std::strcmp(name, ViewType::kEditor) != 0) return nullptr;
+    try {
+        return static_cast<IPlugView*>(new View(this));
+    } catch (...) {
+        return nullptr;  // out of memory: no view, and nothing thrown into the host
+    }
 }
 
 tresult PLUGIN_API Plugin::getState(IBStream* state) {

@@ -2,7 +2,9 @@
 //   testhost info [path-to-Vantrel.vst3]   load the module, list its factory,
 //                                          create, initialise, process, release
 //   testhost serve [--rate HZ] [--block N] [--seconds S] [--signal chord|counter] [--silent]
-//                                          stream a test signal in real time
+//                  [--editor]
+//                                          stream a test signal in real time,
+//                                          optionally with the editor open
 #include <fcntl.h>
 #include <io.h>
 
@@ -99,6 +101,7 @@ int serve(int argc, char** argv) {
         else if (arg == "--seconds" && hasValue) o.seconds = std::atof(argv[++i]);
         else if (arg == "--signal" && hasValue) o.signal = argv[++i];
         else if (arg == "--silent") o.stream = false;
+        else if (arg == "--editor") o.editor = true;
         else {
             std::printf("unknown option %s\n", arg.c_str());
             return 2;
@@ -115,6 +118,6 @@ int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "info";
     if (command == "info") return info(argc > 2 ? argv[2] : kDefaultModule);
     if (command == "serve") return serve(argc, argv);
-    std::printf("usage: testhost info [module] | serve [--rate HZ] [--block N] [--seconds S] [--signal chord|counter]\n");
+    std::printf("usage: testhost info [module] | serve [--rate HZ] [--block N] [--seconds S] [--signal chord|counter] [--silent] [--editor]\n");
     return 2;
 }

@@ -1,6 +1,7 @@
 #include "tools/testhost/realtime.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +12,8 @@
 
 #include "plugin/parameters.h"
 #include "plugin/plugin.h"
+#include "editor/view.h"
+#include "tools/testhost/editor_host.h"
 #include "tools/testhost/host_objects.h"
 
 namespace testhost {
@@ -64,6 +67,57 @@ void bringUp(relay::Plugin& plugin, const RealtimeOptions& o) {
     plugin.setProcessing(true);
 }
 
+bool isEditorCommand(const std::string& line) {
+    const std::string word = line.substr(0, line.find(' '));
+    for (const char* c : {"snapshot", "scale", "size", "click", "dblclick", "key", "close", "open"})
+        if (word == c) return true;
+    return false;
+}
+
+void reply(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void reply(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+// The editor's commands, on the UI thread that owns the window.
+void editorCommand(relay::Plugin& plugin, EditorHost& host, const std::string& line) {
+    char path[1024] = {};
+    float a = 0.0f, b = 0.0f;
+    int w = 0, h = 0;
+    auto* view = static_cast<relay::View*>(host.view());
+    if (std::sscanf(line.c_str(), "snapshot %1023[^\n]", path) == 1) {
+        const bool ok = view != nullptr && view->nativeEditor().saveSnapshotPng(windowsPath(path).c_str());
+        reply("SNAPSHOT %s\n", ok ? "ok" : "failed");
+    } else if (std::sscanf(line.c_str(), "scale %f", &a) == 1) {
+        const tresult r = host.setContentScale(a);
+        ViewRect size{};
+        if (view != nullptr) view->getSize(&size);
+        reply("SCALE %d %dx%d\n", static_cast<int>(r), size.getWidth(), size.getHeight());
+    } else if (std::sscanf(line.c_str(), "size %d %d", &w, &h) == 2) {
+        const ViewRect r = host.resizeTo(w, h);
+        reply("SIZE %dx%d\n", r.getWidth(), r.getHeight());
+    } else if (std::sscanf(line.c_str(), "click %f %f", &a, &b) == 2) {
+        host.click(a, b);
+        reply("CLICKED\n");
+    } else if (std::sscanf(line.c_str(), "dblclick %f %f", &a, &b) == 2) {
+        host.click(a, b);
+        host.click(a, b, true);
+        reply("CLICKED\n");
+    } else if (std::sscanf(line.c_str(), "key %d", &w) == 1) {
+        host.key(static_cast<WPARAM>(w));
+        reply("KEYED\n");
+    } else if (line == "close") {
+        host.close();
+        reply("CLOSED\n");
+    } else if (line == "open") {
+        reply("OPENED %s\n", host.view() == nullptr && host.open(plugin.createView("editor")) ? "ok" : "failed");
+    }
+}
+
 }  // namespace
 
 void testSignal(const std::string& kind, std::uint64_t n, double rate, float& left, float& right) {
@@ -83,26 +137,9 @@ void testSignal(const std::string& kind, std::uint64_t n, double rate, float& le
     right = static_cast<float>(r);
 }
 
-int runRealtime(const RealtimeOptions& o) {
-    auto* plugin = static_cast<relay::Plugin*>(
-        static_cast<Vst::IAudioProcessor*>(relay::Plugin::createInstance(nullptr)));
-    if (plugin == nullptr) {
-        std::printf("ERROR no instance\n");
-        return 1;
-    }
-    bringUp(*plugin, o);
-    if (o.stream) plugin->setParamNormalized(relay::kParamBroadcast, 1.0);
-    announce(*plugin);
-
-    Mailbox mailbox;
-    std::atomic<bool> inputEnded{false};
-    std::thread reader([&] {
-        std::string line;
-        while (std::getline(std::cin, line)) mailbox.put(line);
-        inputEnded = true;
-    });
-    reader.detach();  // blocked in getline until stdin ends; the process exit ends it
-
+// The host's processing: one block per block time, with the commands that
+// arrive in between. Returns whether the plug-in is still initialised.
+bool processLoop(relay::Plugin& plugin, const RealtimeOptions& o, Mailbox& mailbox, std::atomic<bool>& inputEnded) {
     BusBuffers<float> buffers(2, o.blockFrames);
     const auto blockTime = std::chrono::duration<double>(o.blockFrames / o.sampleRate);
     auto next = std::chrono::steady_clock::now();
@@ -114,32 +151,34 @@ int runRealtime(const RealtimeOptions& o) {
         while (mailbox.take(command)) {
             if (command == "quit") quit = true;
             else if (command == "terminate" && running) {
-                plugin->setProcessing(false);
-                plugin->setActive(false);
-                plugin->terminate();
+                plugin.setProcessing(false);
+                plugin.setActive(false);
+                plugin.terminate();
                 running = false;
-                std::printf("TERMINATED\n");
-                std::fflush(stdout);
+                reply("TERMINATED\n");
             } else if (command == "initialize" && !running) {
-                bringUp(*plugin, o);
+                bringUp(plugin, o);
                 running = true;
-                announce(*plugin);
+                announce(plugin);
             } else if (command == "handles") {
                 DWORD count = 0;
                 GetProcessHandleCount(GetCurrentProcess(), &count);
-                std::printf("HANDLES %lu\n", static_cast<unsigned long>(count));
-                std::fflush(stdout);
+                reply("HANDLES %lu\n", static_cast<unsigned long>(count));
             } else if (command == "status") {
-                const relay::StreamServer& s = plugin->stream;
-                std::printf("STATUS listeners %u drops %llu processed %llu error %u\n", s.listeners.load(),
-                            static_cast<unsigned long long>(s.drops.load()),
-                            static_cast<unsigned long long>(s.processedBlocks.load()), s.serverError.load());
-                std::fflush(stdout);
+                const relay::StreamServer& s = plugin.stream;
+                reply("STATUS listeners %u drops %llu processed %llu error %u\n", s.listeners.load(),
+                      static_cast<unsigned long long>(s.drops.load()),
+                      static_cast<unsigned long long>(s.processedBlocks.load()), s.serverError.load());
+            } else if (command == "params") {
+                const relay::StreamServer& s = plugin.stream;
+                reply("PARAMS broadcast %d level %.4f mono %d bypass %d\n", s.broadcast.load() ? 1 : 0,
+                      static_cast<double>(s.sendLevelDb.load()), s.monoSend.load() ? 1 : 0,
+                      s.disabled.load() ? 1 : 0);
             } else if (command.rfind("param ", 0) == 0) {
                 unsigned id = 0;
                 double value = 0.0;
                 if (std::sscanf(command.c_str(), "param %u %lf", &id, &value) == 2)
-                    plugin->setParamNormalized(id, value);
+                    plugin.setParamNormalized(id, value);
             }
         }
         if (inputEnded && o.seconds <= 0.0) quit = true;
@@ -149,11 +188,62 @@ int runRealtime(const RealtimeOptions& o) {
                 testSignal(o.signal, frame, o.sampleRate, buffers.in[0][static_cast<size_t>(i)],
                            buffers.in[1][static_cast<size_t>(i)]);
             Vst::ProcessData data = makeProcessData(buffers, o.blockFrames);
-            plugin->process(data);
+            plugin.process(data);
         }
         next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(blockTime);
         std::this_thread::sleep_until(next);
     }
+    return running;
+}
+
+int runRealtime(const RealtimeOptions& o) {
+    auto* plugin = static_cast<relay::Plugin*>(
+        static_cast<Vst::IAudioProcessor*>(relay::Plugin::createInstance(nullptr)));
+    if (plugin == nullptr) {
+        std::printf("ERROR no instance\n");
+        return 1;
+    }
+    bringUp(*plugin, o);
+    if (o.stream) plugin->setParamNormalized(relay::kParamBroadcast, 1.0);
+    announce(*plugin);
+
+    Mailbox mailbox, editorMailbox;
+    std::atomic<bool> inputEnded{false};
+    std::thread reader([&] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            (o.editor && isEditorCommand(line) ? editorMailbox : mailbox).put(line);
+        }
+        inputEnded = true;
+    });
+    reader.detach();  // blocked in getline until stdin ends; the process exit ends it
+
+    if (!o.editor) {
+        const bool running = processLoop(*plugin, o, mailbox, inputEnded);
+        if (running) plugin->terminate();
+        plugin->release();
+        return 0;
+    }
+    // The editor lives on this thread (the host's UI thread); the audio runs
+    // on a thread of its own, as in a DAW.
+    std::atomic<bool> audioDone{false};
+    bool running = true;
+    std::thread audio([&] {
+        running = processLoop(*plugin, o, mailbox, inputEnded);
+        audioDone = true;
+    });
+    {
+        EditorHost host;
+        const bool opened = host.open(plugin->createView("editor"));
+        reply("EDITOR %s\n", opened ? "open" : "failed");
+        std::string command;
+        while (!audioDone) {
+            EditorHost::pump(20);
+            while (editorMailbox.take(command)) editorCommand(*plugin, host, command);
+        }
+    }
+    audio.join();
     if (running) plugin->terminate();
     plugin->release();
     return 0;
