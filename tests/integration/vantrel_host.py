@@ -82,14 +82,17 @@ class HostError(Exception):
 class TestHost:
     """One `testhost serve` process: start(), commands, stop()."""
 
-    def __init__(self, signal="counter", rate=48000, block=256, silent=False):
+    def __init__(self, signal="counter", rate=48000, block=256, silent=False, editor=False):
         self.args = ["serve", "--rate", str(rate), "--block", str(block), "--signal", signal]
         if silent:
             self.args.append("--silent")
+        if editor:
+            self.args.append("--editor")
         self.rate = rate
         self.proc = None
         self.port = 0
         self.key = ""
+        self.url = ""
         self._lines = queue.Queue()
 
     # --- life ---------------------------------------------------------------
@@ -172,6 +175,7 @@ class TestHost:
         self.proc.stdin.flush()
 
     def _await_listening(self):
+        self.url = self.next_line("URL ").split()[1]
         self.port = int(self.next_line("PORT ").split()[1])
         self.key = self.next_line("KEY ").split()[1]
 
