@@ -55,6 +55,8 @@ bool NativeEditor::open(HWND parent) {
     HWND created = CreateWindowExW(0, kWindowClass, kWindowTitle, kWindowStyle, 0, 0, kEditorWidth, kEditorHeight,
                                    parent, nullptr, instance, this);
     if (created == nullptr) {
+        // WM_NCCREATE may have bound a window that creation then destroyed.
+        hwnd = nullptr;
         if (openEditors == 0) UnregisterClassW(kWindowClass, instance);
         return false;
     }
@@ -79,7 +81,6 @@ void NativeEditor::close() {
         KillTimer(hwnd, kRepaintTimerId);
         DestroyWindow(hwnd);
         hwnd = nullptr;
-        dragging = false;
         if (--openEditors == 0) UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
     }
     brush.Reset();
