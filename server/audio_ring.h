@@ -3,6 +3,7 @@
 // consumer).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -38,12 +39,40 @@ public:
     // Audio thread only: no locks, no allocation. False when full (the ring
     // is then untouched and the caller counts the drop).
     [[nodiscard]] bool push(const AudioBlock& block) noexcept {
-        const std::uint64_t w = writeIndex.load(std::memory_order_relaxed);
-        const std::uint64_t r = readIndex.load(std::memory_order_acquire);
-        if (w - r >= kRingSlots) return false;
-        slots[w & (kRingSlots - 1)] = block;
-        writeIndex.store(w + 1, std::memory_order_release);
+        AudioBlock* slot = claim();
+        if (slot == nullptr) return false;
+        *slot = block;
+        publish(kBlockSamples);
         return true;
+    }
+
+    // Audio thread only: the free slot the next block goes into, to be built
+    // in place and then handed over by publish(); nullptr when full (the
+    // ring is then untouched). The consumer does not look at the slot before
+    // publish(), and claiming again without publishing returns the same slot.
+    [[nodiscard]] AudioBlock* claim() noexcept {
+        const std::uint64_t w = writeIndex.load(std::memory_order_relaxed);
+        // The consumer's index only grows, so an old reading that shows room
+        // is still right; it is read afresh (acquire) only when it shows none.
+        if (w - readSeen_ >= kRingSlots) {
+            readSeen_ = readIndex.load(std::memory_order_acquire);
+            if (w - readSeen_ >= kRingSlots) return nullptr;
+        }
+        return &slots[w & (kRingSlots - 1)];
+    }
+
+    // Audio thread only, after claim() gave a slot: zeros the slot's samples
+    // from `samplesUsed` on that an earlier block may have left non-zero,
+    // so the slot is whole as a copied block would be, and hands it to the
+    // consumer with a release store.
+    void publish(std::uint32_t samplesUsed) noexcept {
+        const std::uint64_t w = writeIndex.load(std::memory_order_relaxed);
+        const std::size_t index = w & (kRingSlots - 1);
+        float* samples = slots[index].samples.data();
+        if (samplesUsed < dirtySamples_[index])
+            std::fill(samples + samplesUsed, samples + dirtySamples_[index], 0.0f);
+        dirtySamples_[index] = static_cast<std::uint16_t>(samplesUsed);
+        writeIndex.store(w + 1, std::memory_order_release);
     }
 
     // Server thread only. False when empty; `out` is then unchanged.
@@ -62,6 +91,10 @@ public:
     }
 
     std::array<AudioBlock, kRingSlots> slots{};
+    // Producer only: the read index as last seen, and per slot how many
+    // leading samples may be non-zero (all slots start as zeros).
+    std::uint64_t readSeen_ = 0;
+    std::array<std::uint16_t, kRingSlots> dirtySamples_{};
     alignas(kCacheLine) std::atomic<std::uint64_t> writeIndex{0};
     alignas(kCacheLine) std::atomic<std::uint64_t> readIndex{0};
     // Keep whatever follows the ring off the read index's line.

@@ -45,18 +45,53 @@ inline void streamFrame(T leftIn, T rightIn, float g, bool mono, float* out) noe
     out[1] = g * r;
 }
 
-// Largest magnitude of the even (left) and odd (right) samples among the
-// first `samples` of a block whose tail is zero. Order does not matter for a
-// max of non-negative finite values, so four lanes run at once.
-inline void blockPeaks(const float* interleaved, std::size_t samples, float& peakL, float& peakR) noexcept {
+// Four host samples as streamed, in float32 lanes: streamSample() lane by
+// lane (the same rounding and the same finite test).
+inline __m128 streamSamples4(const float* values) noexcept { return _mm_loadu_ps(values); }
+inline __m128 streamSamples4(const double* values) noexcept {
+    return _mm_movelh_ps(_mm_cvtpd_ps(_mm_loadu_pd(values)), _mm_cvtpd_ps(_mm_loadu_pd(values + 2)));
+}
+inline __m128 zeroNonFinite4(__m128 f) noexcept {
     const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    __m128 acc = _mm_setzero_ps();
-    for (std::size_t k = 0; k < samples; k += 4)  // rounds up into the zero tail
-        acc = _mm_max_ps(acc, _mm_and_ps(_mm_loadu_ps(interleaved + k), absMask));
-    alignas(16) float lanes[4];
-    _mm_store_ps(lanes, acc);
-    peakL = std::max(peakL, std::max(lanes[0], lanes[2]));
-    peakR = std::max(peakR, std::max(lanes[1], lanes[3]));
+    const __m128 finite = _mm_cmple_ps(_mm_and_ps(f, absMask), _mm_set1_ps(std::numeric_limits<float>::max()));
+    return _mm_and_ps(f, finite);
+}
+
+// streamFrame() for `count` frames at a constant gain g, four at a time,
+// with the largest magnitudes of the streamed left and right samples taken
+// on the way (a max does not depend on order). Every sample is the value
+// streamFrame() gives.
+template <typename T>
+void streamFramesAtGain(const T* left, const T* right, std::uint32_t count, float g, bool mono, float* out,
+                        float& peakL, float& peakR) noexcept {
+    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    const __m128 gain = _mm_set1_ps(g);
+    __m128 maxL = _mm_setzero_ps();
+    __m128 maxR = _mm_setzero_ps();
+    std::uint32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128 l = zeroNonFinite4(streamSamples4(left + i));
+        __m128 r = zeroNonFinite4(streamSamples4(right + i));
+        if (mono) l = r = _mm_mul_ps(_mm_add_ps(l, r), _mm_set1_ps(0.5f));
+        l = _mm_mul_ps(gain, l);
+        r = _mm_mul_ps(gain, r);
+        maxL = _mm_max_ps(maxL, _mm_and_ps(l, absMask));
+        maxR = _mm_max_ps(maxR, _mm_and_ps(r, absMask));
+        _mm_storeu_ps(out + 2 * i, _mm_unpacklo_ps(l, r));
+        _mm_storeu_ps(out + 2 * i + 4, _mm_unpackhi_ps(l, r));
+    }
+    alignas(16) float lanes[8];
+    _mm_store_ps(lanes, maxL);
+    _mm_store_ps(lanes + 4, maxR);
+    for (int k = 0; k < 4; ++k) {
+        peakL = std::max(peakL, lanes[k]);
+        peakR = std::max(peakR, lanes[4 + k]);
+    }
+    for (; i < count; ++i) {
+        streamFrame(left[i], right[i], g, mono, out + 2 * i);
+        peakL = std::max(peakL, std::fabs(out[2 * i]));
+        peakR = std::max(peakR, std::fabs(out[2 * i + 1]));
+    }
 }
 
 // Runs on the audio thread: no locks, no allocation, no system call but the
@@ -94,10 +129,14 @@ void StreamServer::processAudio(T** in, T** out, std::int32_t channels, std::int
     float peakL = 0.0f;
     float peakR = 0.0f;
     float g = currentGain;
-    AudioBlock& block = staging_;
     for (std::int32_t start = 0; start < frames; start += static_cast<std::int32_t>(kBlockFrames)) {
         const auto count = static_cast<std::uint32_t>(
             std::min<std::int32_t>(frames - start, static_cast<std::int32_t>(kBlockFrames)));
+        // The block is built in place in the ring's next free slot. Offline,
+        // or with the ring full, it is built aside and discarded: the gain
+        // and the meters advance all the same.
+        AudioBlock* slot = offline ? nullptr : ring.claim();
+        AudioBlock& block = slot != nullptr ? *slot : staging_;
         block.sampleRate = rate;
         block.frameCount = count;
         block.active = blockActive;
@@ -106,19 +145,21 @@ void StreamServer::processAudio(T** in, T** out, std::int32_t channels, std::int
         const T* l = left + start;
         const T* r = right + start;
         // The gain glides sample by sample until a step no longer moves it;
-        // from then on it is constant for the rest of the call.
+        // from then on it is constant for the rest of the call. The peaks
+        // are taken from the samples as they are written.
         std::uint32_t i = 0;
         for (; i < count; ++i) {
             const float next = ((target - g) * step) + g;
             if (next == g) break;
             g = next;
             streamFrame(l[i], r[i], g, mono, samples + 2 * i);
+            peakL = std::max(peakL, std::fabs(samples[2 * i]));
+            peakR = std::max(peakR, std::fabs(samples[2 * i + 1]));
         }
-        for (; i < count; ++i) streamFrame(l[i], r[i], g, mono, samples + 2 * i);
-        std::fill(samples + 2 * count, samples + kBlockSamples, 0.0f);
-        blockPeaks(samples, 2 * count, peakL, peakR);
+        streamFramesAtGain(l + i, r + i, count - i, g, mono, samples + 2 * i, peakL, peakR);
         // 4. Hand-off; a full ring costs the block and one count.
-        if (!offline && !ring.push(block)) drops.fetch_add(1);
+        if (slot != nullptr) ring.publish(2 * count);
+        else if (!offline) drops.fetch_add(1);
     }
     currentGain = g;
     peakLeft.store(peakL, std::memory_order_relaxed);

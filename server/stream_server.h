@@ -112,8 +112,9 @@ public:
     std::uint64_t analysisFill = 0;
 
 private:
-    // Audio thread only: the block being built, and the smoother's target
-    // and step for the level and rate they were computed from.
+    // Audio thread only: where a block is built when it has no ring slot
+    // (offline, or the ring full), and the smoother's target and step for
+    // the level and rate they were computed from.
     struct SmootherCache {
         float levelDb = std::numeric_limits<float>::quiet_NaN();
         float target = 1.0f;

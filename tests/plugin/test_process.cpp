@@ -380,6 +380,74 @@ TEST(Blocks, ExactlySixtyFourBlocksFitWithoutDrops) {
     EXPECT_EQ(p->stream.drops.load(), 1u);
 }
 
+TEST(Blocks, AFullRingRefusesTheBlockAndLeavesEverySlotAsItWas) {
+    PluginPtr p = makePlugin();
+    p->applyParameter(kParamBroadcast, 1.0);
+    testhost::BusBuffers<float> b(2, 16384);
+    fillInputs(b, 3);
+    ProcessData data = testhost::makeProcessData(b, 16384);
+    p->process(data);  // exactly fills the ring
+    ASSERT_EQ(p->stream.ring.size(), 64u);
+    std::vector<unsigned char> slotsBefore(sizeof(p->stream.ring.slots));
+    std::memcpy(slotsBefore.data(), p->stream.ring.slots.data(), slotsBefore.size());
+    const std::uint64_t written = p->stream.ring.writeIndex.load();
+
+    // One more block, louder than anything stored and at another level.
+    testhost::BusBuffers<float> loud(2, 100);
+    for (int i = 0; i < 100; ++i) loud.in[0][i] = loud.in[1][i] = 4.0f;
+    p->applyParameter(kParamSendLevel, 0.0);  // -60 dB
+    ProcessData loudData = testhost::makeProcessData(loud, 100);
+    const float gainBefore = p->stream.currentGain;
+    p->process(loudData);
+
+    EXPECT_EQ(p->stream.drops.load(), 1u);
+    EXPECT_EQ(p->stream.ring.writeIndex.load(), written);
+    EXPECT_EQ(std::memcmp(slotsBefore.data(), p->stream.ring.slots.data(), slotsBefore.size()), 0);
+    // The refused block still moved the gain, the meters and the counter.
+    EXPECT_LT(p->stream.currentGain, gainBefore);
+    EXPECT_GT(p->stream.peakLeft.load(), 3.0f);
+    EXPECT_EQ(p->stream.processedBlocks.load(), 2u);
+}
+
+TEST(Blocks, AShortBlockInAReusedSlotEndsInZeros) {
+    PluginPtr p = makePlugin();
+    testhost::BusBuffers<float> full(2, 16384);
+    fillInputs(full, 4);
+    ProcessData fullData = testhost::makeProcessData(full, 16384);
+    p->process(fullData);  // every slot holds 256 noisy frames
+    drain(*p);
+    // Shorter and shorter blocks through every slot, twice round the ring.
+    for (int call = 0; call < 128; ++call) {
+        const int32 frames = 255 - 2 * call;
+        testhost::BusBuffers<float> b(2, frames);
+        for (int i = 0; i < frames; ++i) b.in[0][i] = b.in[1][i] = 0.25f;
+        ProcessData data = testhost::makeProcessData(b, frames);
+        p->process(data);
+        const std::vector<AudioBlock> blocks = drain(*p);
+        ASSERT_EQ(blocks.size(), 1u);
+        const AudioBlock& blk = blocks[0];
+        ASSERT_EQ(blk.frameCount, static_cast<std::uint32_t>(frames));
+        for (std::uint32_t i = 0; i < kBlockSamples; ++i)
+            ASSERT_EQ(blk.samples[i], i < 2u * blk.frameCount ? 0.25f : 0.0f) << call << " " << i;
+    }
+}
+
+TEST(StreamedCopy, PeaksCoverEveryFrameWhateverTheCount) {
+    for (const int32 frames : {1, 2, 3, 4, 5, 7, 63, 255, 257, 515}) {
+        for (const int32 loudest : {0, frames / 2, frames - 1}) {
+            PluginPtr p = makePlugin();
+            testhost::BusBuffers<double> b(2, frames);
+            for (int i = 0; i < frames; ++i) b.in[0][i] = b.in[1][i] = 0.125;
+            b.in[0][loudest] = -0.75;
+            b.in[1][loudest] = 0.5;
+            ProcessData data = testhost::makeProcessData(b, frames);
+            p->process(data);
+            EXPECT_EQ(p->stream.peakLeft.load(), 0.75f) << frames << " " << loudest;
+            EXPECT_EQ(p->stream.peakRight.load(), 0.5f) << frames << " " << loudest;
+        }
+    }
+}
+
 TEST(Blocks, OfflinePushesNothingButMovesMetersAndCounter) {
     PluginPtr p = makePlugin();
     p->applyParameter(kParamBroadcast, 1.0);
