@@ -51,7 +51,15 @@ bool NativeEditor::open(HWND parent) {
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.lpszClassName = kWindowClass;
-    RegisterClassW(&wc);  // fails harmlessly when another editor registered it
+    if (RegisterClassW(&wc) == 0) {
+        // Registered already: fine when by an editor of this module. Another
+        // copy of this code (a second module in the process) would run our
+        // window on its procedure, which dies with that module.
+        WNDCLASSW existing{};
+        if (GetClassInfoW(instance, kWindowClass, &existing) == FALSE ||
+            existing.lpfnWndProc != &NativeEditor::windowProc)
+            return false;
+    }
     HWND created = CreateWindowExW(0, kWindowClass, kWindowTitle, kWindowStyle, 0, 0, kEditorWidth, kEditorHeight,
                                    parent, nullptr, instance, this);
     if (created == nullptr) {
