@@ -174,7 +174,7 @@ IPlugView* PLUGIN_API Plugin::createView(FIDString) {
     return nullptr;
 }
 
-tresult PLUGIN_API Plugin::getState(IBStream* state) {
+tresult Plugin::componentGetState(IBStream* state) {
     if (state == nullptr) return kInvalidArgument;
     IBStreamer s(state, kLittleEndian);
     const double level = normalizedFromSendLevelDb(static_cast<double>(stream.sendLevelDb.load()));
@@ -185,7 +185,7 @@ tresult PLUGIN_API Plugin::getState(IBStream* state) {
     return ok ? kResultOk : kResultFalse;
 }
 
-tresult PLUGIN_API Plugin::setState(IBStream* state) {
+tresult Plugin::componentSetState(IBStream* state) {
     if (state == nullptr) return kInvalidArgument;
     IBStreamer s(state, kLittleEndian);
     int32 version = 0;
