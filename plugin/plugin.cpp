@@ -40,7 +40,7 @@ FUnknown* Plugin::createInstance(void*) {
     // there is no instance, and the factory answers with a result code.
     try {
         return static_cast<IAudioProcessor*>(new Plugin());
-    } catch (const std::exception&) {
+    } catch (...) {
         return nullptr;
     }
 }
@@ -75,8 +75,16 @@ void Plugin::declareBussesAndParameters() {
 }
 
 tresult PLUGIN_API Plugin::terminate() {
-    stream.stop();
-    return SingleComponentEffect::terminate();
+    // A failed stop (a join that fails, or a call from the server thread
+    // itself) becomes a result code; busses and parameters go either way.
+    bool stopped = true;
+    try {
+        stream.stop();
+    } catch (...) {
+        stopped = false;
+    }
+    const tresult result = SingleComponentEffect::terminate();
+    return stopped ? result : kResultFalse;
 }
 
 tresult PLUGIN_API Plugin::setBusArrangements(SpeakerArrangement* inputs, int32 numIns,
