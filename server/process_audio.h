@@ -41,25 +41,44 @@ inline float streamSample(T value) noexcept {
 
 // One streamed frame at gain g, written interleaved at out[0], out[1]. A
 // finite input can still overflow in the mono fold or under a gain above 1;
-// such a sample streams as 0, as a non-finite input does, so listeners and
-// the analysis never see an infinity.
+// blockPeaks mends such samples.
 template <typename T>
 inline void streamFrame(T leftIn, T rightIn, float g, bool mono, float* out) noexcept {
     float l = streamSample(leftIn);
     float r = streamSample(rightIn);
     if (mono) l = r = (l + r) * 0.5f;
-    out[0] = finiteOrZero(g * l);
-    out[1] = finiteOrZero(g * r);
+    out[0] = g * l;
+    out[1] = g * r;
+}
+
+// Four-lane maximum magnitude of the first `samples` of a block whose tail
+// is zero; `bad` gets all bits set in a lane that saw a non-finite value.
+inline __m128 blockAbsMax(const float* interleaved, std::size_t samples, __m128& bad) noexcept {
+    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    const __m128 largest = _mm_set1_ps(std::numeric_limits<float>::max());
+    __m128 acc = _mm_setzero_ps();
+    bad = _mm_setzero_ps();
+    for (std::size_t k = 0; k < samples; k += 4) {  // rounds up into the zero tail
+        const __m128 magnitude = _mm_and_ps(_mm_loadu_ps(interleaved + k), absMask);
+        acc = _mm_max_ps(acc, magnitude);
+        bad = _mm_or_ps(bad, _mm_cmpnle_ps(magnitude, largest));
+    }
+    return acc;
 }
 
 // Largest magnitude of the even (left) and odd (right) samples among the
 // first `samples` of a block whose tail is zero. Order does not matter for a
-// max of non-negative finite values, so four lanes run at once.
-inline void blockPeaks(const float* interleaved, std::size_t samples, float& peakL, float& peakR) noexcept {
-    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    __m128 acc = _mm_setzero_ps();
-    for (std::size_t k = 0; k < samples; k += 4)  // rounds up into the zero tail
-        acc = _mm_max_ps(acc, _mm_and_ps(_mm_loadu_ps(interleaved + k), absMask));
+// max of non-negative finite values, so four lanes run at once. A sample
+// that overflowed to an infinity is first set to 0, as a non-finite input
+// is, so listeners, meters and the analysis never see one; such blocks are
+// rare, so the common case pays one test per block.
+inline void blockPeaks(float* interleaved, std::size_t samples, float& peakL, float& peakR) noexcept {
+    __m128 bad;
+    __m128 acc = blockAbsMax(interleaved, samples, bad);
+    if (_mm_movemask_ps(bad) != 0) {
+        for (std::size_t k = 0; k < samples; ++k) interleaved[k] = finiteOrZero(interleaved[k]);
+        acc = blockAbsMax(interleaved, samples, bad);
+    }
     alignas(16) float lanes[4];
     _mm_store_ps(lanes, acc);
     peakL = std::max(peakL, std::max(lanes[0], lanes[2]));
