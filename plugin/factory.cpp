@@ -63,9 +63,22 @@ IPluginFactory* acquirePluginFactory() {
         return gPluginFactory;
     }
     auto* factory = new CPluginFactory(kFactoryInfo);
+    try {
+        factory->registerClass(&classEntry(), &Plugin::createInstance, nullptr);
+    } catch (...) {
+        factory->release();  // not yet the module's factory: nothing else holds it
+        throw;
+    }
     gPluginFactory = factory;  // its first reference goes to this caller
-    factory->registerClass(&classEntry(), &Plugin::createInstance, nullptr);
     return factory;
+}
+
+IPluginFactory* pluginFactoryOrNull() noexcept {
+    try {
+        return acquirePluginFactory();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // namespace relay

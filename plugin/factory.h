@@ -10,4 +10,8 @@ namespace relay {
 // not overlap (as the module's export requires of hosts).
 Steinberg::IPluginFactory* acquirePluginFactory();
 
+// acquirePluginFactory for the module's export: null instead of an
+// exception when the factory cannot be made (out of memory).
+Steinberg::IPluginFactory* pluginFactoryOrNull() noexcept;
+
 }  // namespace relay

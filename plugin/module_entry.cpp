@@ -2,5 +2,5 @@
 #include "plugin/factory.h"
 
 extern "C" __declspec(dllexport) Steinberg::IPluginFactory* PLUGIN_API GetPluginFactory() {
-    return relay::acquirePluginFactory();
+    return relay::pluginFactoryOrNull();
 }

@@ -42,7 +42,7 @@ FUnknown* Plugin::createInstance(void*) {
     // there is no instance, and the factory answers with a result code.
     try {
         return static_cast<IAudioProcessor*>(new Plugin());
-    } catch (const std::exception&) {
+    } catch (...) {
         return nullptr;
     }
 }
@@ -77,8 +77,16 @@ void Plugin::declareBussesAndParameters() {
 }
 
 tresult PLUGIN_API Plugin::terminate() {
-    stream.stop();
-    return SingleComponentEffect::terminate();
+    // A failed stop (a join that fails, or a call from the server thread
+    // itself) becomes a result code; busses and parameters go either way.
+    bool stopped = true;
+    try {
+        stream.stop();
+    } catch (...) {
+        stopped = false;
+    }
+    const tresult result = SingleComponentEffect::terminate();
+    return stopped ? result : kResultFalse;
 }
 
 tresult PLUGIN_API Plugin::setBusArrangements(SpeakerArrangement* inputs, int32 numIns,
@@ -180,7 +188,7 @@ IPlugView* PLUGIN_API Plugin::createView(FIDString name) {
     }
 }
 
-tresult PLUGIN_API Plugin::getState(IBStream* state) {
+tresult Plugin::componentGetState(IBStream* state) {
     if (state == nullptr) return kInvalidArgument;
     IBStreamer s(state, kLittleEndian);
     const double level = normalizedFromSendLevelDb(static_cast<double>(stream.sendLevelDb.load()));
@@ -191,7 +199,7 @@ tresult PLUGIN_API Plugin::getState(IBStream* state) {
     return ok ? kResultOk : kResultFalse;
 }
 
-tresult PLUGIN_API Plugin::setState(IBStream* state) {
+tresult Plugin::componentSetState(IBStream* state) {
     if (state == nullptr) return kInvalidArgument;
     IBStreamer s(state, kLittleEndian);
     int32 version = 0;

@@ -26,10 +26,11 @@ public:
     Steinberg::tresult PLUGIN_API initialize(Steinberg::FUnknown* context) SMTG_OVERRIDE;
     Steinberg::tresult PLUGIN_API terminate() SMTG_OVERRIDE;
 
-    // IComponent
+    // IComponent; the state pair is IComponent's setState/getState only (the
+    // edit controller's keeps the base's answer).
     Steinberg::tresult PLUGIN_API setActive(Steinberg::TBool state) SMTG_OVERRIDE;
-    Steinberg::tresult PLUGIN_API setState(Steinberg::IBStream* state) SMTG_OVERRIDE;
-    Steinberg::tresult PLUGIN_API getState(Steinberg::IBStream* state) SMTG_OVERRIDE;
+    Steinberg::tresult componentSetState(Steinberg::IBStream* state) override;
+    Steinberg::tresult componentGetState(Steinberg::IBStream* state) override;
 
     // IAudioProcessor
     Steinberg::tresult PLUGIN_API setBusArrangements(Steinberg::Vst::SpeakerArrangement* inputs,

@@ -58,10 +58,11 @@ bool headerValue(std::string_view line, std::string_view lowerName, std::string_
     return true;
 }
 
-// Target is exactly prefix + key, compared without building the text.
+// Target is exactly prefix + key, compared without building the text; the
+// key part in constant time.
 bool isKeyedTarget(std::string_view target, std::string_view prefix, std::string_view key) {
     return target.size() == prefix.size() + key.size() && target.starts_with(prefix) &&
-           target.substr(prefix.size()) == key;
+           constantTimeEqual(target.substr(prefix.size()), key);
 }
 
 Route routeTarget(std::string_view target, std::string_view sessionKey) {
@@ -101,6 +102,14 @@ void appendDecimal(std::string& out, std::uint64_t value) {
     // Cannot fail: the buffer holds the largest 64-bit value.
     const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
     out.append(digits.data(), result.ptr);
+}
+
+bool constantTimeEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
 }
 
 bool headComplete(std::string_view buffer) {

@@ -103,13 +103,20 @@ RequestLine splitRequestLine(std::string_view buffer);
    and keeps any inner colons. Any thread. */
 std::string findHeader(std::string_view request, std::string_view lowerName);
 
+/* True when `a` and `b` are the same bytes. Lengths are compared first;
+   equal lengths then cost a pass over every byte with no early exit, so the
+   time taken does not tell a guesser where the first difference lies. Used
+   for the session key. Any thread. */
+bool constantTimeEqual(std::string_view a, std::string_view b);
+
 /* The route for a whole request buffer. Anything but an exact "GET", a buffer
    of kMaxRequestBytes or more, or a head without its empty line is
    BadRequest; otherwise the target picks the route, first match winning:
    "/ws?key=<key>" Upgrade, other "/ws..." Forbidden, "/status..." other than
    "/status?key=<key>" Forbidden, that one Status, "/" or "/?..." Page,
    "/app.js" AppScript, "/player-worklet.js" Worklet, else NotFound. Every
-   comparison is byte-exact. `sessionKey` is the 32-character pairing key.
+   comparison is byte-exact; the key part with constantTimeEqual.
+   `sessionKey` is the 32-character pairing key.
    Server thread. */
 Route routeRequest(std::string_view request, std::string_view sessionKey);
 

@@ -26,23 +26,30 @@ inline float smootherStep(std::uint32_t rate) noexcept {
 // Linear gain for a send level in dB, in float32 as the stream uses it.
 inline float dbToGain(float db) noexcept { return std::pow(10.0f, db / 20.0f); }
 
-// A host sample as streamed: rounded to float32; NaN and infinities (also
-// doubles beyond the float range) become 0. Written as a select, not a
-// branch, so the sample loops vectorise.
-template <typename T>
-inline float streamSample(T value) noexcept {
-    const float f = static_cast<float>(value);
+// NaN and infinities become 0. Written as a select, not a branch, so the
+// sample loops vectorise.
+inline float finiteOrZero(float f) noexcept {
     return std::fabs(f) <= std::numeric_limits<float>::max() ? f : 0.0f;
 }
 
-// One streamed frame at gain g, written interleaved at out[0], out[1].
+// A host sample as streamed: rounded to float32, then finiteOrZero (so
+// doubles beyond the float range become 0 too).
+template <typename T>
+inline float streamSample(T value) noexcept {
+    return finiteOrZero(static_cast<float>(value));
+}
+
+// One streamed frame at gain g, written interleaved at out[0], out[1]. A
+// finite input can still overflow in the mono fold or under a gain above 1:
+// such a product is 0, as a non-finite input is, so listeners, meters and
+// the analysis never see an infinity.
 template <typename T>
 inline void streamFrame(T leftIn, T rightIn, float g, bool mono, float* out) noexcept {
     float l = streamSample(leftIn);
     float r = streamSample(rightIn);
     if (mono) l = r = (l + r) * 0.5f;
-    out[0] = g * l;
-    out[1] = g * r;
+    out[0] = finiteOrZero(g * l);
+    out[1] = finiteOrZero(g * r);
 }
 
 // Four host samples as streamed, in float32 lanes: streamSample() lane by
@@ -73,8 +80,8 @@ void streamFramesAtGain(const T* left, const T* right, std::uint32_t count, floa
         __m128 l = zeroNonFinite4(streamSamples4(left + i));
         __m128 r = zeroNonFinite4(streamSamples4(right + i));
         if (mono) l = r = _mm_mul_ps(_mm_add_ps(l, r), _mm_set1_ps(0.5f));
-        l = _mm_mul_ps(gain, l);
-        r = _mm_mul_ps(gain, r);
+        l = zeroNonFinite4(_mm_mul_ps(gain, l));
+        r = zeroNonFinite4(_mm_mul_ps(gain, r));
         maxL = _mm_max_ps(maxL, _mm_and_ps(l, absMask));
         maxR = _mm_max_ps(maxR, _mm_and_ps(r, absMask));
         _mm_storeu_ps(out + 2 * i, _mm_unpacklo_ps(l, r));

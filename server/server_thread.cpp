@@ -20,9 +20,22 @@ namespace relay {
 
 namespace testing {
 std::atomic<std::uint32_t> bindAddressOverride{0};
-}
+std::atomic<void (*)(StreamServer&)> passHook{nullptr};
+}  // namespace testing
 
 namespace {
+
+// The listener records of one run; every socket still in the list is closed
+// when the run ends, by stop or by a failure unwinding the loop.
+struct ListenerList {
+    std::vector<ClientConnection> clients;
+    ListenerList() = default;
+    ListenerList(const ListenerList&) = delete;
+    ListenerList& operator=(const ListenerList&) = delete;
+    ~ListenerList() {
+        for (ClientConnection& client : clients) closeSocket(client.socket);
+    }
+};
 
 template <typename T>
 void setOption(SOCKET s, int level, int name, T value) {
@@ -59,7 +72,18 @@ void StreamServer::dropClient(std::vector<ClientConnection>& clients, std::size_
     listeners.exchange(static_cast<std::uint32_t>(clients.size()));
 }
 
-void StreamServer::run() {
+void StreamServer::run() noexcept {
+    try {
+        serve();
+    } catch (...) {
+        // The unwinding closed every socket and cleaned up Winsock; no
+        // exception may end the host's process through this thread.
+        listeners.exchange(0);
+        serverError.exchange(kServerErrorFault);
+    }
+}
+
+void StreamServer::serve() {
     WinsockSession winsock;
     if (!winsock.ok()) {
         serverError.exchange(kServerErrorStartup);
@@ -73,9 +97,11 @@ void StreamServer::run() {
     }
     port.exchange(boundPort);
 
-    std::vector<ClientConnection> clients;
+    ListenerList list;
+    std::vector<ClientConnection>& clients = list.clients;
     std::int64_t lastStatus = steadyNowNs();
     while (!stopRequested.load()) {
+        if (auto* hook = testing::passHook.load(std::memory_order_relaxed)) hook(*this);
         acceptOne(listener.get(), clients);
         serviceListeners(clients);
         drainRing(clients);
@@ -83,6 +109,7 @@ void StreamServer::run() {
     }
     // Shut-down: listeners first, without a close frame.
     for (ClientConnection& client : clients) closeSocket(client.socket);
+    clients.clear();
     listeners.exchange(0);
 }
 

@@ -20,11 +20,16 @@ inline bool isStaleBlock(std::int64_t nowNs, std::int64_t timestampNs) {
     return nowNs - timestampNs > kStaleBlockNs;
 }
 
+class StreamServer;
+
 namespace testing {
 // IPv4 address (network byte order) the listener binds to; 0 = all
 // interfaces. Tests set an address that is not on the machine to make the
 // bind fail for real.
 extern std::atomic<std::uint32_t> bindAddressOverride;
+// Called on the server thread at the start of every pass when set; tests
+// use it to run a step there that throws or calls back into the host face.
+extern std::atomic<void (*)(StreamServer&)> passHook;
 }  // namespace testing
 
 }  // namespace relay

@@ -22,10 +22,14 @@ inline constexpr float kSpectrumFloorDb = -90.0f;
 inline constexpr std::uint32_t kMinStreamRate = 8000;    // Hz, inclusive
 inline constexpr std::uint32_t kMaxStreamRate = 192000;  // Hz, inclusive
 
-// Server start-up failures, kept in serverError for the life of the object.
+// Server failures, kept in serverError for the life of the object: the
+// first three at start-up, the last when anything (an allocation failure
+// while building a message or adding a listener, say) escaped the serving
+// loop; the thread then closed its sockets and ended.
 inline constexpr std::uint32_t kServerErrorStartup = 1;
 inline constexpr std::uint32_t kServerErrorSocket = 2;
 inline constexpr std::uint32_t kServerErrorBind = 3;
+inline constexpr std::uint32_t kServerErrorFault = 4;
 
 inline bool isStreamableRate(std::uint32_t rate) {
     return rate >= kMinStreamRate && rate <= kMaxStreamRate;
@@ -64,8 +68,11 @@ public:
     // publishes the 64 band levels when the window is full.
     void analyzeSpectrum(const AudioBlock& block);
 
-    // Server thread body and its steps; see server_thread.cpp.
-    void run();
+    // Server thread body and its steps; see server_thread.cpp. run() lets
+    // nothing escape: a failure inside serve() ends the thread with
+    // kServerErrorFault.
+    void run() noexcept;
+    void serve();
     bool handleConnection(SocketHandle socket, std::vector<ClientConnection>& clients);
     bool upgradeToWebSocket(SocketHandle socket, const std::string& request,
                             std::vector<ClientConnection>& clients);

@@ -57,8 +57,8 @@ tresult PLUGIN_API SingleComponentEffect::activateBus(MediaType type, BusDirecti
 }
 
 tresult PLUGIN_API SingleComponentEffect::setActive(TBool) { return kResultOk; }
-tresult PLUGIN_API SingleComponentEffect::setState(IBStream*) { return kNotImplemented; }
-tresult PLUGIN_API SingleComponentEffect::getState(IBStream*) { return kNotImplemented; }
+tresult SingleComponentEffect::componentSetState(IBStream*) { return kNotImplemented; }
+tresult SingleComponentEffect::componentGetState(IBStream*) { return kNotImplemented; }
 
 tresult PLUGIN_API SingleComponentEffect::setBusArrangements(SpeakerArrangement* inputs, int32 numIns,
                                                              SpeakerArrangement* outputs,

@@ -11,8 +11,25 @@
 
 namespace Steinberg::Vst {
 
+// IComponent with its state pair routed to differently named virtuals.
+// IComponent and IEditController both declare setState(IBStream*) and
+// getState(IBStream*); one override in a class that inherits both would
+// answer for both interfaces. These finals take the component's pair, so a
+// subclass implements componentSetState/componentGetState, the edit
+// controller's pair stays EditController's, and declaring setState or
+// getState in a subclass no longer compiles.
+class ComponentStateFace : public IComponent {
+public:
+    tresult PLUGIN_API setState(IBStream* state) final { return componentSetState(state); }
+    tresult PLUGIN_API getState(IBStream* state) final { return componentGetState(state); }
+
+    // The component's saved state (host's IBStream, may be null); host threads.
+    virtual tresult componentSetState(IBStream* state) = 0;
+    virtual tresult componentGetState(IBStream* state) = 0;
+};
+
 class SingleComponentEffect : public EditControllerEx1,
-                              public IComponent,
+                              public ComponentStateFace,
                               public IAudioProcessor,
                               public IProcessContextRequirements {
 public:
@@ -34,8 +51,8 @@ public:
     tresult PLUGIN_API activateBus(MediaType type, BusDirection dir, int32 index,
                                    TBool state) SMTG_OVERRIDE;
     tresult PLUGIN_API setActive(TBool state) SMTG_OVERRIDE;
-    tresult PLUGIN_API setState(IBStream* state) SMTG_OVERRIDE;
-    tresult PLUGIN_API getState(IBStream* state) SMTG_OVERRIDE;
+    tresult componentSetState(IBStream* state) override;
+    tresult componentGetState(IBStream* state) override;
 
     // IAudioProcessor
     tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns,

@@ -29,6 +29,8 @@ using namespace Steinberg::Vst;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kRecordSize = 24;
 
+// The record belongs to the component face; the controller's pair is another.
+IComponent& component(Plugin& p) { return p; }
 
 PluginPtr makePlugin() {
     PluginPtr p(new Plugin());
@@ -92,7 +94,7 @@ Bytes truncated(Bytes b, std::size_t n) {
 
 Bytes saved(Plugin& p, tresult expected = kResultOk) {
     MemoryStream stream;
-    EXPECT_EQ(p.getState(&stream), expected);
+    EXPECT_EQ(component(p).getState(&stream), expected);
     const char* data = stream.getData();
     return data ? Bytes(data, data + stream.getSize()) : Bytes{};
 }
@@ -105,7 +107,7 @@ double levelField(const Bytes& b) {
 
 tresult restore(Plugin& p, Bytes bytes) {
     MemoryStream stream(bytes.data(), static_cast<TSize>(bytes.size()));
-    return p.setState(&stream);
+    return component(p).setState(&stream);
 }
 
 // ---------------------------------------------------------------------------
@@ -157,8 +159,8 @@ TEST(GetState, WritesTheStreamStateNotTheController) {
 
 TEST(GetState, NullStreamIsRefused) {
     PluginPtr p = makePlugin();
-    EXPECT_EQ(p->getState(nullptr), kInvalidArgument);
-    EXPECT_EQ(p->setState(nullptr), kInvalidArgument);
+    EXPECT_EQ(component(*p).getState(nullptr), kInvalidArgument);
+    EXPECT_EQ(component(*p).setState(nullptr), kInvalidArgument);
 }
 
 // A state stream that takes `room` bytes, then refuses every write.
@@ -192,11 +194,11 @@ TEST(GetState, AFailingWriteIsReported) {
     const Bytes full = saved(*p);
     for (int32 room = 0; room < static_cast<int32>(kRecordSize); ++room) {
         ShortStream stream(room);
-        EXPECT_EQ(p->getState(&stream), kResultFalse) << room;
+        EXPECT_EQ(component(*p).getState(&stream), kResultFalse) << room;
         EXPECT_EQ(stream.written, Bytes(full.begin(), full.begin() + room)) << room;
     }
     ShortStream stream(static_cast<int32>(kRecordSize));
-    EXPECT_EQ(p->getState(&stream), kResultOk);
+    EXPECT_EQ(component(*p).getState(&stream), kResultOk);
 }
 
 // ---------------------------------------------------------------------------
@@ -253,7 +255,7 @@ TEST(SetState, TrailingBytesAreIgnored) {
     Bytes bytes = record(1, 0.0, 0, 1, 0);
     bytes.insert(bytes.end(), {0xFF, 0xFF, 0xFF, 0x7F, 0x02, 0x00, 0x00, 0x00});
     MemoryStream stream(bytes.data(), static_cast<TSize>(bytes.size()));
-    ASSERT_EQ(p->setState(&stream), kResultOk);
+    ASSERT_EQ(component(*p).setState(&stream), kResultOk);
     EXPECT_EQ(values(*p), (Values{true, false, false, -60.0f, {1.0, 0.0, 0.0, 0.0}}));
     int64 position = -1;
     stream.tell(&position);

@@ -7,6 +7,7 @@
 #include <ws2tcpip.h>
 // clang-format on
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -14,9 +15,13 @@
 #include <string>
 #include <thread>
 
+#include "plugin/factory.h"
 #include "plugin/parameters.h"
 #include "server/net.h"
+#include "server/server_thread.h"
 #include "tools/testhost/host_objects.h"
+#include "vstbase/plugin_factory.h"
+#include "support/failing_allocator.h"
 #include "support/plugin_support.h"
 
 namespace relay {
@@ -139,6 +144,86 @@ TEST_F(Lifecycle, ReleasingAnInitializedInstanceStopsItsServer) {
     const std::uint32_t port = plugin->stream.port.load();
     EXPECT_EQ(plugin.release(), 0u);  // no terminate: the host just lets go
     EXPECT_FALSE(acceptsConnection(port));
+}
+
+// --- failures at the host boundary answer with result codes -------------------
+
+// The instance whose terminate the server thread calls, and what it answered.
+std::atomic<Plugin*> terminatedFromServer{nullptr};
+std::atomic<tresult> answerOnServer{kResultOk};
+
+void terminateFromTheServerThread(StreamServer&) {
+    if (Plugin* p = terminatedFromServer.exchange(nullptr)) {
+        tresult answer = kInternalError;
+        try {
+            answer = static_cast<IComponent*>(p)->terminate();
+        } catch (...) {
+            answer = kInternalError;  // an exception here would have reached the host
+        }
+        answerOnServer.store(answer);
+    }
+}
+
+TEST_F(Lifecycle, TerminateAnswersWithACodeWhenStoppingTheServerThrows) {
+    ASSERT_EQ(plugin->initialize(testhost::hostContext()), kResultOk);
+    ASSERT_TRUE(waitUntil([&] { return plugin->stream.port.load() != 0; }));
+    // From the server thread, stopping cannot join: stop throws.
+    answerOnServer.store(kResultOk);
+    terminatedFromServer.store(&*plugin);
+    testing::passHook.store(&terminateFromTheServerThread);
+    const bool answered = waitUntil([] { return answerOnServer.load() != kResultOk; });
+    testing::passHook.store(nullptr);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answerOnServer.load(), kResultFalse);
+    EXPECT_EQ(plugin->stream.serverError.load(), 0u) << "nothing escaped terminate";
+    EXPECT_EQ(plugin->getBusCount(kAudio, kInput), 0) << "terminated all the same";
+
+    // From the host's thread the stop joins; a new initialize serves again.
+    EXPECT_EQ(plugin->terminate(), kResultOk);
+    EXPECT_FALSE(plugin->stream.thread.joinable());
+    ASSERT_EQ(plugin->initialize(testhost::hostContext()), kResultOk);
+    ASSERT_TRUE(waitUntil([&] { return plugin->stream.port.load() != 0; }));
+    EXPECT_TRUE(acceptsConnection(plugin->stream.port.load()));
+    EXPECT_EQ(plugin->terminate(), kResultOk);
+}
+
+TEST_F(Lifecycle, ServerFaultIsRecordedAndTerminateInitializeServesAfresh) {
+    ASSERT_EQ(plugin->initialize(testhost::hostContext()), kResultOk);
+    ASSERT_TRUE(waitUntil([&] { return plugin->stream.port.load() != 0; }));
+    const std::uint32_t port = plugin->stream.port.load();
+    failAllocationsOn(plugin->stream.thread.get_id());
+    ASSERT_TRUE(waitUntil([&] { return plugin->stream.serverError.load() != 0; }));
+    stopFailingAllocations();
+    EXPECT_EQ(plugin->stream.serverError.load(), kServerErrorFault);
+    EXPECT_FALSE(acceptsConnection(port));
+
+    EXPECT_EQ(plugin->terminate(), kResultOk);
+    ASSERT_EQ(plugin->initialize(testhost::hostContext()), kResultOk);
+    ASSERT_TRUE(waitUntil([&] { return plugin->stream.port.load() != 0; }));
+    EXPECT_TRUE(acceptsConnection(plugin->stream.port.load()));
+    EXPECT_EQ(plugin->stream.serverError.load(), kServerErrorFault) << "kept for the object's life";
+    EXPECT_EQ(plugin->terminate(), kResultOk);
+}
+
+TEST(ModuleFactory, OutOfMemoryGivesNullAndTheNextCallAWholeFactory) {
+    // Fail the first, second, ... allocation of making the factory until one
+    // call gets through; every failed call answers null and leaves no factory.
+    int failures = 0;
+    for (long allowed = 0; allowed < 100; ++allowed) {
+        failAllocationsOn(std::this_thread::get_id(), allowed);
+        IPluginFactory* factory = pluginFactoryOrNull();
+        stopFailingAllocations();
+        if (factory == nullptr) {
+            ++failures;
+            EXPECT_EQ(gPluginFactory, nullptr) << allowed;
+            continue;
+        }
+        EXPECT_EQ(factory->countClasses(), 1) << allowed;
+        EXPECT_EQ(factory->release(), 0u);
+        break;
+    }
+    EXPECT_GE(failures, 2) << "the factory and its class list were both made to fail";
+    EXPECT_EQ(gPluginFactory, nullptr);
 }
 
 TEST(LifecycleDestroy, NeverInitializedInstanceIsFreedCleanly) {

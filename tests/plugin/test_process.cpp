@@ -235,6 +235,41 @@ TEST(StreamedCopy, DoublesBeyondFloatRangeStreamAsZero) {
     EXPECT_EQ(b.out[1][5], 1e300);
 }
 
+TEST(StreamedCopy, OverflowingFoldOrGainStreamsAsZero) {
+    constexpr float kMax = std::numeric_limits<float>::max();
+    // The fold at 0 dB: two large values of one sign sum beyond the range.
+    PluginPtr p = makePlugin();
+    p->applyParameter(kParamMonoSend, 1.0);
+    testhost::BusBuffers<float> b(2, 4);
+    b.in[0] = {3e38f, 3e38f, -kMax, 1e38f};
+    b.in[1] = {3e38f, -3e38f, -kMax, 1e38f};
+    ProcessData data = testhost::makeProcessData(b, 4);
+    p->process(data);
+    EXPECT_EQ(streamedSamples(drain(*p)), (std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1e38f, 1e38f}));
+    EXPECT_EQ(p->stream.peakLeft.load(), 1e38f);
+    EXPECT_EQ(p->stream.peakRight.load(), 1e38f);
+    EXPECT_EQ(b.out[0][0], 3e38f) << "the host's output is untouched";
+
+    // A gain above 1 (+6 dB, settled first) lifts a finite input past the range.
+    PluginPtr q = makePlugin();
+    q->applyParameter(kParamSendLevel, 1.0);
+    testhost::BusBuffers<float> settle(2, 4800);
+    ProcessData settling = testhost::makeProcessData(settle, 4800);
+    for (int i = 0; i < 10; ++i) q->process(settling);
+    drain(*q);
+    const float g = q->stream.currentGain;
+    ASSERT_GT(g, 1.99f);
+    testhost::BusBuffers<float> c(2, 4);
+    c.in[0] = {2e38f, 1.7e38f, kMax, -0.5f};
+    c.in[1] = {-1.8e38f, -1.7e38f, 1e38f, 0.25f};
+    ProcessData loud = testhost::makeProcessData(c, 4);
+    q->process(loud);
+    EXPECT_EQ(streamedSamples(drain(*q)),
+              (std::vector<float>{0.0f, 0.0f, g * 1.7e38f, g * -1.7e38f, 0.0f, g * 1e38f, g * -0.5f, g * 0.25f}));
+    EXPECT_EQ(q->stream.peakLeft.load(), g * 1.7e38f);
+    EXPECT_EQ(q->stream.peakRight.load(), g * 1.7e38f);
+}
+
 TEST(StreamedCopy, MonoBusStreamsTwoIdenticalChannels) {
     PluginPtr p = makePlugin();
     testhost::BusBuffers<float> b(1, 300);
@@ -705,16 +740,27 @@ struct ReferenceStream {
             if (!std::isfinite(r)) r = 0.0f;
             gain = ((target - gain) * step) + gain;
             if (mono) l = r = (l + r) * 0.5f;
-            samples.push_back(gain * l);
-            samples.push_back(gain * r);
-            peakL = std::max(peakL, std::fabs(gain * l));
-            peakR = std::max(peakR, std::fabs(gain * r));
+            float sl = gain * l;
+            float sr = gain * r;
+            if (!std::isfinite(sl)) sl = 0.0f;
+            if (!std::isfinite(sr)) sr = 0.0f;
+            samples.push_back(sl);
+            samples.push_back(sr);
+            peakL = std::max(peakL, std::fabs(sl));
+            peakR = std::max(peakR, std::fabs(sr));
         }
     }
 };
 
+// Finite inputs whose gained or folded copy leaves the float range: at
+// +6 dB anything beyond about 1.7e38, folded any two of the same sign
+// beyond about 1.7e38 each.
+constexpr float kLargeValues[] = {3.4e38f, -3.4e38f, std::numeric_limits<float>::max(),
+                                  -std::numeric_limits<float>::max(), 2e38f, -1.8e38f, 1.71e38f, 1.7e38f};
+
+// `largeEvery`: one sample in that many is a large value (0: none).
 template <typename T>
-void compareWithReference(std::uint32_t seed) {
+void compareWithReference(std::uint32_t seed, std::uint32_t largeEvery = 0) {
     StreamServer stream;
     ReferenceStream reference;
     std::mt19937 gen(seed);
@@ -733,6 +779,8 @@ void compareWithReference(std::uint32_t seed) {
         for (int32 n = 0; n < frames; ++n) {
             left[n] = static_cast<T>(noise(gen));
             right[n] = gen() % 97 == 0 ? std::numeric_limits<T>::quiet_NaN() : static_cast<T>(noise(gen));
+            if (largeEvery != 0 && gen() % largeEvery == 0) left[n] = kLargeValues[gen() % std::size(kLargeValues)];
+            if (largeEvery != 0 && gen() % largeEvery == 0) right[n] = kLargeValues[gen() % std::size(kLargeValues)];
         }
         T* in[] = {left.data(), right.data()};
         T* out[] = {outL.data(), outR.data()};
@@ -747,11 +795,17 @@ void compareWithReference(std::uint32_t seed) {
     }
     ASSERT_EQ(streamed.size(), reference.samples.size());
     EXPECT_EQ(std::memcmp(streamed.data(), reference.samples.data(), streamed.size() * sizeof(float)), 0);
+    EXPECT_TRUE(std::all_of(streamed.begin(), streamed.end(), [](float x) { return std::isfinite(x); }));
 }
 
 TEST(Smoother, StreamMatchesItsDefinitionBitForBit) {
     compareWithReference<float>(11);
     compareWithReference<double>(12);
+}
+
+TEST(Smoother, StreamMatchesItsDefinitionWithValuesNearTheFloatLimit) {
+    compareWithReference<float>(13, 5);
+    compareWithReference<double>(14, 5);
 }
 
 }  // namespace

@@ -99,6 +99,11 @@ TEST(HttpRouting, RouteTableInOrder) {
         {"/status?key=", Route::Forbidden},
         {"/status?key=" + key.substr(1) + "0", Route::Forbidden},
         {"/status?key=" + upper, Route::Forbidden},
+        {"/status?key=1" + key.substr(1), Route::Forbidden},
+        {"/status?key=" + key.substr(0, 31) + "e", Route::Forbidden},
+        {"/ws?key=1" + key.substr(1), Route::Forbidden},
+        {"/ws?key=" + key.substr(0, 31) + "e", Route::Forbidden},
+        {"/ws?key=" + key.substr(0, 31), Route::Forbidden},
         {"/status/x", Route::Forbidden},
         {"/", Route::Page},
         {"/?", Route::Page},
@@ -117,6 +122,28 @@ TEST(HttpRouting, RouteTableInOrder) {
     for (const auto& [target, route] : table) {
         EXPECT_EQ(routeRequest(get(target), kKey), route) << target;
     }
+}
+
+TEST(HttpKeyCompare, EqualOnlyForTheSameBytes) {
+    const std::string key(kKey);
+    std::string first = key, last = key;
+    first.front() = 'x';
+    last.back() = 'x';
+    const struct { std::string a, b; bool equal; } table[] = {
+        // a, b, equal
+        {key, key, true},
+        {first, key, false},  // differs at the first byte
+        {last, key, false},   // differs at the last byte
+        {key, first, false},
+        {key, last, false},
+        {key.substr(0, 31), key, false},
+        {key + "0", key, false},
+        {"", key, false},
+        {"", "", true},
+        {std::string("a\0b", 3), std::string("a\0c", 3), false},
+        {std::string("\xFF", 1), std::string("\x7F", 1), false},
+    };
+    for (const auto& row : table) EXPECT_EQ(constantTimeEqual(row.a, row.b), row.equal) << row.a << " / " << row.b;
 }
 
 TEST(HttpRouting, HeadersDoNotChangeTheRoute) {

@@ -28,6 +28,7 @@
 #include "server/clock.h"
 #include "server/net.h"
 #include "server/server_thread.h"
+#include "support/failing_allocator.h"
 #include "support/plugin_support.h"
 
 namespace relay {
@@ -520,6 +521,104 @@ TEST(ServerThreadRun, ListenerGetsStatusConfigAndPcmAndStopClosesItWithinAPass) 
     EXPECT_EQ(server.listeners.load(), 0u);
     EXPECT_EQ(server.port.load(), 0u);
     EXPECT_TRUE(peer.closedWithoutCloseFrame());
+}
+
+// --- failures inside the running thread --------------------------------------------
+
+// Arms testing::passHook for one test.
+struct PassHook {
+    explicit PassHook(void (*hook)(StreamServer&)) { testing::passHook.store(hook); }
+    ~PassHook() { testing::passHook.store(nullptr); }
+    PassHook(const PassHook&) = delete;
+    PassHook& operator=(const PassHook&) = delete;
+};
+
+// A running server with one upgraded listener connected to it.
+struct ServingWithListener {
+    WinsockSession winsock;
+    StreamServer server;
+    std::uint16_t port = 0;
+    Peer peer{UniqueSocket{}};
+
+    void begin() {
+        server.start();
+        ASSERT_TRUE(waitUntil([&] { return server.port.load() != 0; }));
+        port = static_cast<std::uint16_t>(server.port.load());
+        peer = Peer(connectTo(port));
+        const std::string request = upgradeRequest(server.sessionKey);
+        ASSERT_TRUE(sendAll(static_cast<SocketHandle>(peer.raw()), request.data(), request.size()));
+        ASSERT_EQ(peer.replyHead().size(), 129u);
+        ASSERT_TRUE(waitUntil([&] { return server.listeners.load() == 1; }));
+    }
+    // What a fault must leave: the code, no listener, every socket closed.
+    void expectEndedByFault() {
+        ASSERT_TRUE(waitUntil([&] { return server.serverError.load() != 0; }));
+        EXPECT_EQ(server.serverError.load(), kServerErrorFault);
+        EXPECT_EQ(server.listeners.load(), 0u);
+        EXPECT_TRUE(peer.closedWithoutCloseFrame()) << "the listener's socket is closed";
+        EXPECT_FALSE(connectTo(port).valid()) << "the listening socket is closed";
+    }
+    // A restart serves again on a new socket; the code stays for the object's life.
+    void expectRestartServes() {
+        server.stop();
+        server.start();
+        ASSERT_TRUE(waitUntil([&] { return server.port.load() != 0; }));
+        EXPECT_TRUE(test::acceptsConnection(server.port.load()));
+        EXPECT_EQ(server.serverError.load(), kServerErrorFault);
+        server.stop();
+    }
+};
+
+TEST(ServerThreadFault, OutOfMemoryOnTheThreadEndsItWithItsCodeAndClosesEverySocket) {
+    ServingWithListener s;
+    ASSERT_NO_FATAL_FAILURE(s.begin());
+    // The status message due within half a second can no longer be built.
+    test::failAllocationsOn(s.server.thread.get_id());
+    ASSERT_TRUE(waitUntil([&] { return s.server.serverError.load() != 0; }));
+    test::stopFailingAllocations();
+    s.expectEndedByFault();
+    s.expectRestartServes();
+}
+
+TEST(ServerThreadFault, OutOfMemoryAnywhereInAnUpgradeEndsTheThreadCleanly) {
+    // Reading the request, the accept value, the reply, the status frame,
+    // the new record: whichever allocation fails first, the end is the same.
+    for (long allowed : {0L, 1L, 2L, 3L, 4L, 6L, 8L, 12L}) {
+        SCOPED_TRACE(allowed);
+        WinsockSession winsock;
+        StreamServer server;
+        server.start();
+        ASSERT_TRUE(waitUntil([&] { return server.port.load() != 0; }));
+        const auto port = static_cast<std::uint16_t>(server.port.load());
+        Peer peer(connectTo(port));
+        const std::string request = upgradeRequest(server.sessionKey);
+        test::failAllocationsOn(server.thread.get_id(), allowed);
+        ASSERT_TRUE(sendAll(static_cast<SocketHandle>(peer.raw()), request.data(), request.size()));
+        ASSERT_TRUE(waitUntil([&] { return server.serverError.load() != 0; }));
+        test::stopFailingAllocations();
+        EXPECT_EQ(server.serverError.load(), kServerErrorFault);
+        EXPECT_EQ(server.listeners.load(), 0u);
+        EXPECT_FALSE(connectTo(port).valid()) << "the listening socket is closed";
+        // It may have got part of an upgrade before the failure; then it ends.
+        for (int reads = 0; reads < 100 && peer.fill(2000); ++reads) {
+        }
+        EXPECT_TRUE(peer.ended()) << "the connection being served is closed";
+    }
+}
+
+TEST(ServerThreadFault, AnyThrownValueIsCaughtOnTheThread) {
+    PassHook hook([](StreamServer&) { throw 42; });
+    ServingWithListener s;
+    s.server.start();
+    ASSERT_TRUE(waitUntil([&] { return s.server.port.load() != 0 || s.server.serverError.load() != 0; }));
+    ASSERT_TRUE(waitUntil([&] { return s.server.serverError.load() != 0; }));
+    EXPECT_EQ(s.server.serverError.load(), kServerErrorFault);
+    EXPECT_EQ(s.server.listeners.load(), 0u);
+    if (const auto port = s.server.port.load(); port != 0) {
+        EXPECT_FALSE(connectTo(static_cast<std::uint16_t>(port)).valid()) << "the listening socket is closed";
+    }
+    testing::passHook.store(nullptr);
+    s.expectRestartServes();
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "plugin/plugin.h"
+#include "public.sdk/source/common/memorystream.h"
 #include "pluginterfaces/vst/ivstcomponent.h"
 #include "pluginterfaces/vst/ivsteditcontroller.h"
 #include "pluginterfaces/vst/ivstunits.h"
@@ -361,6 +363,88 @@ TEST_F(InitializedInstance, BussesAsTheHostSeesThem) {
     BusInfo none{};
     EXPECT_NE(component->getBusInfo(kAudio, kInput, 1, none), kResultOk);
     EXPECT_NE(component->getBusInfo(kEvent, kInput, 0, none), kResultOk);
+}
+
+// --- saved state: the component's record, the controller's own pair -------------
+
+using Bytes = std::vector<std::uint8_t>;
+
+// What getState of `face` wrote, after checking its result.
+template <typename Face>
+Bytes savedBy(Face* face, tresult expected) {
+    MemoryStream stream;
+    EXPECT_EQ(face->getState(&stream), expected);
+    const char* data = stream.getData();
+    return data != nullptr ? Bytes(data, data + stream.getSize()) : Bytes{};
+}
+
+template <typename Face>
+tresult loadInto(Face* face, Bytes bytes) {
+    MemoryStream stream(bytes.data(), static_cast<TSize>(bytes.size()));
+    return face->setState(&stream);
+}
+
+// The 24-byte component record, little-endian.
+Bytes componentRecord(double level, std::int32_t mono, std::int32_t streaming, std::int32_t bypass) {
+    Bytes b(24);
+    const std::int32_t version = 1;
+    std::memcpy(b.data(), &version, 4);
+    std::memcpy(b.data() + 4, &level, 8);
+    std::memcpy(b.data() + 12, &mono, 4);
+    std::memcpy(b.data() + 16, &streaming, 4);
+    std::memcpy(b.data() + 20, &bypass, 4);
+    return b;
+}
+
+// Controller values of parameters 100..103.
+std::array<double, 4> controllerValues(IEditController* c) {
+    return {c->getParamNormalized(100), c->getParamNormalized(101), c->getParamNormalized(102),
+            c->getParamNormalized(103)};
+}
+
+void setControllerValues(IEditController* c, const std::array<double, 4>& v) {
+    for (ParamID i = 0; i < 4; ++i) ASSERT_EQ(c->setParamNormalized(100 + i, v[i]), kResultOk);
+}
+
+TEST_F(InitializedInstance, ComponentStateIsTheRecordAndTheControllerPairTouchesNothing) {
+    setControllerValues(controller.p, {1.0, 0.25, 1.0, 0.0});
+    const Bytes record = savedBy(component.p, kResultOk);
+    EXPECT_EQ(record, componentRecord(0.25, 1, 1, 0));
+
+    // The controller has no state of its own: nothing written, nothing read.
+    EXPECT_EQ(savedBy(controller.p, kNotImplemented), Bytes{});
+    const Bytes other = componentRecord(0.0, 0, 0, 1);
+    EXPECT_EQ(loadInto(controller.p, other), kNotImplemented);
+    EXPECT_EQ(loadInto(controller.p, Bytes{}), kNotImplemented);
+    EXPECT_EQ(savedBy(component.p, kResultOk), record);
+    EXPECT_EQ(controllerValues(controller.p), (std::array<double, 4>{1.0, 0.25, 1.0, 0.0}));
+
+    // The component face applies a record to both sides.
+    EXPECT_EQ(loadInto(component.p, other), kResultOk);
+    EXPECT_EQ(savedBy(component.p, kResultOk), other);
+    EXPECT_EQ(controllerValues(controller.p), (std::array<double, 4>{0.0, 0.0, 0.0, 1.0}));
+    EXPECT_EQ(component->getState(nullptr), kInvalidArgument);
+}
+
+TEST_F(InitializedInstance, HostRestoreInItsUsualOrderEndsWithTheComponentsValues) {
+    // The host saves the component, the user edits, then it saves the controller.
+    setControllerValues(controller.p, {1.0, 0.25, 1.0, 0.0});
+    const Bytes componentState = savedBy(component.p, kResultOk);
+    setControllerValues(controller.p, {0.0, 0.75, 0.0, 1.0});
+    MemoryStream controllerState;
+    controller->getState(&controllerState);
+    setControllerValues(controller.p, {0.0, 0.5, 1.0, 1.0});
+
+    // Restore: component, controller's copy of the component state, controller.
+    EXPECT_EQ(loadInto(component.p, componentState), kResultOk);
+    MemoryStream forController(const_cast<std::uint8_t*>(componentState.data()),
+                               static_cast<TSize>(componentState.size()));
+    controller->setComponentState(&forController);
+    controllerState.seek(0, IBStream::kIBSeekSet, nullptr);
+    controller->setState(&controllerState);
+
+    EXPECT_EQ(savedBy(component.p, kResultOk), componentState);
+    EXPECT_EQ(controllerValues(controller.p), (std::array<double, 4>{1.0, 0.25, 1.0, 0.0}));
 }
 
 }  // namespace
