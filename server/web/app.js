@@ -382,20 +382,21 @@ function chunk(bytes) {
   if (bytes.byteLength === 0 || bytes.byteLength % 8 !== 0) return;
   const samples = new Float32Array(bytes);
   lastPacket = performance.now();
-  let left = 0, right = 0;
+  // The meters show the loudest chunk since they were last drawn.
+  framePeaks = stereoPeaks(samples, framePeaks);
+  if (worklet) worklet.port.postMessage({ type: 'pcm', bytes }, [bytes]);
+  else if (merger.add(samples)) schedule(merger.take());
+}
+
+// [left, right]: the largest absolute sample of each channel of an
+// interleaved chunk, and at least the `since` peaks (null: none yet).
+function stereoPeaks(samples, since) {
+  let left = since ? since[0] : 0, right = since ? since[1] : 0;
   for (let i = 0; i < samples.length; i += 2) {
     left = Math.max(left, Math.abs(samples[i]));
     right = Math.max(right, Math.abs(samples[i + 1]));
   }
-  // The meters show the loudest chunk since they were last drawn.
-  if (framePeaks) {
-    framePeaks[0] = Math.max(framePeaks[0], left);
-    framePeaks[1] = Math.max(framePeaks[1], right);
-  } else {
-    framePeaks = [left, right];
-  }
-  if (worklet) worklet.port.postMessage({ type: 'pcm', bytes }, [bytes]);
-  else if (merger.add(samples)) schedule(merger.take());
+  return [left, right];
 }
 
 // Plays one merged run (frames, left, right) right after the previous one.

@@ -221,6 +221,17 @@ describe('the page keeps telling the truth', () => {
     assert.ok(app.ui('message').classList.contains('error'));
   });
 
+  test('stereoPeaks: the largest magnitude of each channel, never below the peaks so far', () => {
+    const app = loadApp();
+    const peaks = (samples, since) => {
+      app.sandbox.args = [new Float32Array(samples), since];
+      return [...app.run('stereoPeaks(...args)')];
+    };
+    assert.deepEqual(peaks([0.25, -0.5, -0.75, 0.125], null), [0.75, 0.5]);
+    assert.deepEqual(peaks([0.25, -0.5], [0.5, 0.25]), [0.5, 0.5]);
+    assert.deepEqual(peaks([], [0.5, 0.25]), [0.5, 0.25]);
+  });
+
   test('meters show the highest peak since the last frame, and hold it until the next chunk', async () => {
     const app = listening(48000, 0.07);
     await app.run('Promise.resolve()');
