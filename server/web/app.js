@@ -5,11 +5,16 @@ const KEY_PATTERN = /^[0-9a-f]{32}$/;
 const TICK_MS = 400;
 const FRESH_MS = 700; // audio newer than this counts as "playing now"
 const RETRY_MS = 2000;
+const SILENCE_MS = 2000; // the server sends status every 500 ms: longer quiet means a dead link
 const POLICY_RETRY_MS = 5000; // a refused key or limit: back off longer
 const POLICY_VIOLATION = 1008;
+const ABNORMAL_CLOSURE = 1006;
 const DRY_SECONDS = 0.003;
 const AHEAD_SECONDS = 0.12;
 const MAX_SOURCES = 180;
+// Short host blocks are gathered into runs of at least this much before
+// scheduling, so the sources per second stay few whatever the block size.
+const MERGE_SECONDS = 0.010;
 const GAIN_TIME_CONSTANT = 0.015;
 const MINUS = '\u2212';
 
@@ -50,12 +55,73 @@ let target = 0.070; // listening buffer, seconds
 let next = 0; // context time of the next scheduled buffer; 0: nothing scheduled
 let restartCount = 0, generation = 0, reconnectTimer = 0;
 let rate = 48000, server = {}, lastPacket = 0, fill = 0, peaks = [0, 0];
+let framePeaks = null; // highest peaks since the last animation frame; null: no chunk since
+let heard = 0; // performance.now() of the last message on the current socket
+let held = null; // {text, error}: a message the tick keeps while its condition lasts
+let pairingLost = false; // the status request for our key failed while reconnecting
 const sources = new Set();
 const spectrumData = new Uint8Array(1024);
+
+// Gathers interleaved stereo chunks, de-interleaved, into runs of at least
+// MERGE_SECONDS at one rate. The arrays grow on demand and are reused.
+class FrameMerger {
+  constructor() {
+    this.left = new Float32Array(0);
+    this.right = new Float32Array(0);
+    this.frames = 0;
+    this.minFrames = 1;
+  }
+
+  // Drops anything gathered; runs are now counted at `sampleRate`.
+  reset(sampleRate) {
+    this.frames = 0;
+    this.minFrames = Math.max(1, Math.ceil(sampleRate * MERGE_SECONDS));
+  }
+
+  // True once a whole run is gathered: take() it before the next add().
+  add(samples) {
+    const count = samples.length >> 1;
+    const needed = this.frames + count;
+    if (needed > this.left.length) {
+      const size = Math.max(needed, 2 * this.left.length, 2 * this.minFrames);
+      const left = new Float32Array(size), right = new Float32Array(size);
+      left.set(this.left.subarray(0, this.frames));
+      right.set(this.right.subarray(0, this.frames));
+      this.left = left;
+      this.right = right;
+    }
+    const left = this.left, right = this.right;
+    for (let i = 0, f = this.frames; i < count; i += 1, f += 1) {
+      left[f] = samples[2 * i];
+      right[f] = samples[2 * i + 1];
+    }
+    this.frames = needed;
+    return needed >= this.minFrames;
+  }
+
+  // The gathered run as views into the merger's arrays, valid until the next add().
+  take() {
+    const frames = this.frames;
+    this.frames = 0;
+    return { frames, left: this.left.subarray(0, frames), right: this.right.subarray(0, frames) };
+  }
+}
+const merger = new FrameMerger();
 
 function message(text, error = false) {
   ui.message.textContent = text;
   ui.message.classList.toggle('error', error);
+}
+
+// A message that stays, whatever the tick would say, until release() of
+// the same text (its condition ended) or stop() (the listener acted).
+function hold(text, error = false) {
+  held = { text, error };
+  message(text, error);
+}
+
+function release(text) {
+  if (held && held.text === text) held = null;
 }
 
 function state(text, live = false) {
@@ -69,6 +135,17 @@ function rateText() {
 
 function showPreview() {
   ui.previewNotice.classList.toggle('hidden', server.preview !== true);
+}
+
+// Safari and current Chrome say "interrupted" for a call or another app's
+// audio: like "suspended", a tap resumes it.
+function paused() {
+  return context !== null && (context.state === 'suspended' || context.state === 'interrupted');
+}
+
+// The background element carries the mix but the browser refused to play it.
+function elementRefused() {
+  return ui.backgroundAudio.srcObject !== null && ui.backgroundAudio.paused;
 }
 
 // lastPacket 0 means "no audio yet", not "audio at time 0".
@@ -94,9 +171,10 @@ async function pair() {
 }
 
 async function onListen() {
-  if (wanted && context && context.state === 'suspended') {
+  // The tap the paused or refused message asks for resumes; it does not stop.
+  if (wanted && (paused() || (context && elementRefused()))) {
     context.resume().catch(() => {});
-    if (ui.backgroundAudio.srcObject) ui.backgroundAudio.play().catch(() => {});
+    if (ui.backgroundAudio.srcObject) ui.backgroundAudio.play().then(() => release(TEXT.tapAgain), () => {});
     return;
   }
   if (wanted) return stop();
@@ -113,6 +191,13 @@ async function onListen() {
 
 // Graph: engine -> analyser -> gain -> output, so the display ignores volume.
 function ensureAudio() {
+  // Before the context starts: an iPhone's silent switch mutes the default
+  // session type, and the listener asked to hear the mix.
+  if (navigator.audioSession) {
+    try {
+      navigator.audioSession.type = 'playback';
+    } catch (e) { /* a type this browser refuses */ }
+  }
   if (!context) {
     context = new AudioContext({ sampleRate: rate, latencyHint: 'interactive' });
     gain = context.createGain();
@@ -143,8 +228,9 @@ function routing() {
     if (!media) media = context.createMediaStreamDestination();
     gain.connect(media);
     element.srcObject = media.stream;
-    element.play().catch(() => message(TEXT.tapAgain));
+    element.play().then(() => release(TEXT.tapAgain), () => hold(TEXT.tapAgain));
   } else {
+    release(TEXT.tapAgain);
     element.pause();
     element.srcObject = null;
     gain.connect(context.destination);
@@ -161,10 +247,18 @@ function openSocket() {
   const ws = new WebSocket(scheme + '://' + location.host + '/ws?key=' + encodeURIComponent(key));
   socket = ws;
   ws.binaryType = 'arraybuffer';
+  heard = performance.now();
   state('Bağlanıyor');
-  message(TEXT.connecting);
+  if (pairingLost) message(TEXT.pairFailed, true);
+  else message(TEXT.connecting);
   // Events of a socket that is no longer current are stale.
-  ws.onmessage = (event) => { if (ws === socket && wanted) receive(event.data); };
+  ws.onopen = () => { if (ws === socket) heard = performance.now(); };
+  ws.onmessage = (event) => {
+    if (ws !== socket) return;
+    heard = performance.now();
+    pairingLost = false;
+    if (wanted) receive(event.data);
+  };
   ws.onclose = (event) => { if (ws === socket) closed(event.code); };
   ws.onerror = () => { if (ws === socket) ws.close(); };
 }
@@ -175,13 +269,14 @@ function receive(data) {
   try {
     parsed = JSON.parse(data);
   } catch (e) {
-    return message(TEXT.unreadable, true);
+    return hold(TEXT.unreadable, true);
   }
+  release(TEXT.unreadable);
   if (!parsed) return;
   if (parsed.type === 'config') {
     configure(parsed).catch(() => {
       ready = false;
-      message(TEXT.configFailed, true);
+      hold(TEXT.configFailed, true);
     });
   } else if (parsed.type === 'status') {
     server = parsed;
@@ -192,11 +287,38 @@ function receive(data) {
 function closed(code) {
   ready = false;
   clearSources();
+  merger.reset(rate);
   if (worklet) worklet.port.postMessage({ type: 'reset' });
   if (!wanted) return;
   state('Yeniden bağlanıyor');
-  message(TEXT.lost);
+  if (pairingLost) message(TEXT.pairFailed, true);
+  else message(TEXT.lost);
   reconnectTimer = setTimeout(openSocket, code === POLICY_VIOLATION ? POLICY_RETRY_MS : RETRY_MS);
+  checkPairing();
+}
+
+// A socket that stays open with nothing arriving (the computer slept, the
+// phone changed networks) never closes by itself: give it up and reconnect.
+function checkSilence() {
+  if (!socket || socket.readyState !== WebSocket.OPEN) return;
+  if (performance.now() - heard <= SILENCE_MS) return;
+  const ws = socket;
+  socket = null; // its late events are stale
+  ws.close();
+  closed(ABNORMAL_CLOSURE);
+}
+
+// While reconnecting: a plug-in that no longer knows our key (reloaded with
+// a new key and port) needs a new pairing, not patience.
+async function checkPairing() {
+  let known = false;
+  try {
+    const reply = await fetch('/status?key=' + encodeURIComponent(key), { cache: 'no-store' });
+    known = reply.ok;
+  } catch (e) { /* unreachable counts as unknown */ }
+  if (!wanted || (socket && socket.readyState === WebSocket.OPEN)) return;
+  pairingLost = !known;
+  if (pairingLost) message(TEXT.pairFailed, true);
 }
 
 // Rebuilds the engine for one config message; a newer one or stop() abandons it.
@@ -205,6 +327,7 @@ async function configure(config) {
   ready = false;
   rate = config.sampleRate;
   clearSources();
+  merger.reset(rate);
   dropWorklet();
   if (!context || !wanted) return;
   if (window.isSecureContext && context.audioWorklet && context.sampleRate === rate) {
@@ -212,6 +335,7 @@ async function configure(config) {
   }
   if (mine !== generation || !wanted) return;
   ready = true;
+  release(TEXT.configFailed);
   ui.engine.textContent = worklet ? 'Ses iş parçacığı' : 'Zamanlanmış PCM';
   ui.format.textContent = rateText();
 }
@@ -241,8 +365,12 @@ async function startWorklet(mine) {
   }
 }
 
+// The processor ends once told; closing its port alone would leave it
+// running on the audio thread with its ring.
 function dropWorklet() {
   if (!worklet) return;
+  worklet.port.postMessage({ type: 'stop' });
+  worklet.port.onmessage = null;
   worklet.disconnect();
   worklet.port.close();
   worklet = null;
@@ -254,17 +382,25 @@ function chunk(bytes) {
   if (bytes.byteLength === 0 || bytes.byteLength % 8 !== 0) return;
   const samples = new Float32Array(bytes);
   lastPacket = performance.now();
-  let left = 0, right = 0;
+  // The meters show the loudest chunk since they were last drawn.
+  framePeaks = stereoPeaks(samples, framePeaks);
+  if (worklet) worklet.port.postMessage({ type: 'pcm', bytes }, [bytes]);
+  else if (merger.add(samples)) schedule(merger.take());
+}
+
+// [left, right]: the largest absolute sample of each channel of an
+// interleaved chunk, and at least the `since` peaks (null: none yet).
+function stereoPeaks(samples, since) {
+  let left = since ? since[0] : 0, right = since ? since[1] : 0;
   for (let i = 0; i < samples.length; i += 2) {
     left = Math.max(left, Math.abs(samples[i]));
     right = Math.max(right, Math.abs(samples[i + 1]));
   }
-  peaks = [left, right];
-  if (worklet) worklet.port.postMessage({ type: 'pcm', bytes }, [bytes]);
-  else schedule(samples);
+  return [left, right];
 }
 
-function schedule(samples) {
+// Plays one merged run (frames, left, right) right after the previous one.
+function schedule(run) {
   const now = context.currentTime;
   if (next < now + DRY_SECONDS) {
     if (next !== 0) restartCount += 1;
@@ -275,13 +411,10 @@ function schedule(samples) {
     restartCount += 1;
     next = now + target;
   }
-  const frames = samples.length / 2;
+  const frames = run.frames;
   const buffer = context.createBuffer(2, frames, rate);
-  const left = buffer.getChannelData(0), right = buffer.getChannelData(1);
-  for (let i = 0; i < frames; i += 1) {
-    left[i] = samples[2 * i];
-    right[i] = samples[2 * i + 1];
-  }
+  buffer.copyToChannel(run.left, 0);
+  buffer.copyToChannel(run.right, 1);
   const source = context.createBufferSource();
   source.buffer = buffer;
   source.connect(analyser);
@@ -326,6 +459,8 @@ async function stop() {
   if (old) old.close();
   clearSources();
   dropWorklet();
+  held = null;
+  pairingLost = false;
   ui.backgroundAudio.pause();
   ui.backgroundAudio.srcObject = null;
   const oldContext = context;
@@ -334,6 +469,7 @@ async function stop() {
   // A tap while the old context closed has started listening again.
   if (wanted) return;
   peaks = [0, 0];
+  framePeaks = null;
   lastPacket = 0;
   state('Hazır');
   ui.listen.classList.remove('playing');
@@ -360,24 +496,28 @@ function buffered() {
 
 function tick() {
   if (!wanted) return;
+  checkSilence();
   ui.buffer.textContent = Math.round(buffered()) + ' ms';
-  if (context && context.state === 'suspended') {
+  if (paused()) {
     state('Duraklatıldı');
     showSuspended();
     return;
   }
   if (!socket || socket.readyState !== WebSocket.OPEN) return;
   ui.listenText.textContent = 'Dinlemeyi durdur';
+  let text;
   if (!fresh()) {
     state('Eşleşti', true);
-    message(waitingReason());
+    text = waitingReason();
   } else if (muted) {
     state('Sessiz', true);
-    message(TEXT.muted);
+    text = TEXT.muted;
   } else {
     state('Dinleniyor', true);
-    message(server.preview === true ? TEXT.preview : TEXT.live);
+    text = server.preview === true ? TEXT.preview : TEXT.live;
   }
+  if (held) message(held.text, held.error);
+  else message(text);
 }
 
 function drawGrid(w, h) {
@@ -435,6 +575,10 @@ function render() {
   }
   g.setTransform(ratio, 0, 0, ratio, 0, 0);
   g.clearRect(0, 0, w, h);
+  if (framePeaks) {
+    peaks = framePeaks;
+    framePeaks = null;
+  }
   drawGrid(w, h);
   const live = wanted && fresh();
   if (analyser && live) drawCurve(w, h);
@@ -454,7 +598,7 @@ window.addEventListener('pagehide', () => {
   if (wanted && !ui.backgroundAudio.srcObject) stop();
 });
 document.addEventListener('visibilitychange', () => {
-  if (document.visibilityState === 'visible' && wanted && context && context.state === 'suspended') {
+  if (document.visibilityState === 'visible' && wanted && paused()) {
     showSuspended();
   }
 });

@@ -21,6 +21,7 @@ class RelayPlayer extends AudioWorkletProcessor {
     this.restarts = 0;
     this.ticks = 0;
     this.target = RelayPlayer.framesFor(opts.target);
+    this.alive = true;
     this.port.onmessage = (event) => this.receive(event.data);
   }
 
@@ -30,7 +31,7 @@ class RelayPlayer extends AudioWorkletProcessor {
   }
 
   receive(data) {
-    if (!data) return;
+    if (!data || !this.alive) return;
     if (data.type === 'pcm') {
       this.append(new Float32Array(data.bytes));
     } else if (data.type === 'reset') {
@@ -38,6 +39,11 @@ class RelayPlayer extends AudioWorkletProcessor {
     } else if (data.type === 'target') {
       this.target = Math.round(data.target * sampleRate);
       this.discard();
+    } else if (data.type === 'stop') {
+      // The page has dropped this node: end, and let the ring go.
+      this.alive = false;
+      this.discard();
+      this.ring = null;
     }
   }
 
@@ -67,6 +73,7 @@ class RelayPlayer extends AudioWorkletProcessor {
 
   // Audio thread: no allocation except the report every 32 quanta.
   process(inputs, outputs) {
+    if (!this.alive) return false; // outputs stay silent
     const channels = outputs[0];
     const count = channels[0].length;
     if (!this.playing && this.fill >= Math.max(this.target, count)) {
@@ -87,7 +94,7 @@ class RelayPlayer extends AudioWorkletProcessor {
       this.ticks = 0;
       this.port.postMessage({ fill: (this.fill / sampleRate) * 1000, restarts: this.restarts });
     }
-    return true;
+    return this.alive;
   }
 
   render(channels, count) {

@@ -2,6 +2,7 @@
 // test chord through the plug-in with streaming on and prints where the
 // plug-in's server listens. Commands go to its standard input.
 import { spawn, spawnSync, execFileSync } from 'node:child_process';
+import { readFileSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
 import path from 'node:path';
 
@@ -110,6 +111,20 @@ export class TestHost {
     this.key = key.slice(4);
     return this;
   }
+
+  // SIGSTOP / SIGCONT of the host process itself, as a sleeping computer
+  // would freeze the plug-in. The exe runs in the spawned process (the
+  // wrappers exec), which is checked by name before it is signalled.
+  signal(name) {
+    const exe = path.basename(process.env.VANTREL_TESTHOST || DEFAULT_EXE).slice(0, 15);
+    const comm = readFileSync(`/proc/${this.child.pid}/comm`, 'utf8').trim();
+    if (comm !== exe) throw new Error(`process ${this.child.pid} is ${comm}, not ${exe}`);
+    process.kill(this.child.pid, name);
+  }
+
+  freeze() { this.signal('SIGSTOP'); }
+
+  thaw() { this.signal('SIGCONT'); }
 
   send(command) {
     this.child.stdin.write(command + '\n');

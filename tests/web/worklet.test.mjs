@@ -272,3 +272,21 @@ describe('reports', () => {
     assert.equal(report.fill, (8000 - 32 * QUANTUM) / 48);
   });
 });
+
+describe('a dropped processor', () => {
+  test('"stop" ends it: process returns false, nothing more plays or reports', () => {
+    const h = makePlayer();
+    h.push(8000);
+    h.renderMany(40);
+    const reports = h.reports.length;
+    h.post({ type: 'stop' });
+    h.push(4000);
+    for (let i = 0; i < 64; i += 1) {
+      const left = new Float32Array(QUANTUM), right = new Float32Array(QUANTUM);
+      assert.equal(h.node.process([], [[left, right]], {}), false, `quantum ${i} after stop`);
+      assert.ok(isSilent({ left, right }));
+    }
+    assert.equal(h.reports.length, reports, 'no report after stop');
+    assert.equal(h.node.ring, null, 'the ring is let go');
+  });
+});
