@@ -52,8 +52,8 @@ inline void streamFrame(T leftIn, T rightIn, float g, bool mono, float* out) noe
     out[1] = finiteOrZero(g * r);
 }
 
-// Four host samples as streamed, in float32 lanes: streamSample() lane by
-// lane (the same rounding and the same finite test).
+// Four host samples rounded to float32 lanes as streamSample() rounds them;
+// the finite test is the caller's.
 inline __m128 streamSamples4(const float* values) noexcept { return _mm_loadu_ps(values); }
 inline __m128 streamSamples4(const double* values) noexcept {
     return _mm_movelh_ps(_mm_cvtpd_ps(_mm_loadu_pd(values)), _mm_cvtpd_ps(_mm_loadu_pd(values + 2)));
@@ -77,9 +77,11 @@ void streamFramesAtGain(const T* left, const T* right, std::uint32_t count, floa
     __m128 maxR = _mm_setzero_ps();
     std::uint32_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        __m128 l = zeroNonFinite4(streamSamples4(left + i));
-        __m128 r = zeroNonFinite4(streamSamples4(right + i));
-        if (mono) l = r = _mm_mul_ps(_mm_add_ps(l, r), _mm_set1_ps(0.5f));
+        __m128 l = streamSamples4(left + i);
+        __m128 r = streamSamples4(right + i);
+        // In stereo the product's test covers a non-finite input too (it
+        // stays non-finite under any gain); the fold must not mix one in.
+        if (mono) l = r = _mm_mul_ps(_mm_add_ps(zeroNonFinite4(l), zeroNonFinite4(r)), _mm_set1_ps(0.5f));
         l = zeroNonFinite4(_mm_mul_ps(gain, l));
         r = zeroNonFinite4(_mm_mul_ps(gain, r));
         maxL = _mm_max_ps(maxL, _mm_and_ps(l, absMask));
@@ -171,7 +173,8 @@ void StreamServer::processAudio(T** in, T** out, std::int32_t channels, std::int
     currentGain = g;
     peakLeft.store(peakL, std::memory_order_relaxed);
     peakRight.store(peakR, std::memory_order_relaxed);
-    processedBlocks.fetch_add(1);
+    // The audio thread is the counter's only writer: no locked add needed.
+    processedBlocks.store(processedBlocks.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 }  // namespace relay
