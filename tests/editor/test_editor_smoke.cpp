@@ -17,6 +17,7 @@
 #include "pluginterfaces/vst/ivstcomponent.h"
 #include "pluginterfaces/vst/ivsteditcontroller.h"
 #include "support/edit_recorder.h"
+#include "support/editor_windows.h"
 #include "tools/testhost/editor_host.h"
 #include "tools/testhost/host_objects.h"
 #include "tools/testhost/realtime.h"
@@ -29,39 +30,8 @@ using namespace Steinberg::Vst;
 
 constexpr std::array<std::uint8_t, 16> kClassId = {0x2A, 0x4C, 0x3D, 0x71, 0x8B, 0xEA, 0x75, 0x4C,
                                                    0xAA, 0x4D, 0x75, 0xC9, 0xC1, 0x02, 0xD3, 0x14};
-constexpr wchar_t kEditorClass[] = L"RelayNativeEditor_v01";
 constexpr double kRate = 48000.0;
 constexpr int32 kFrames = 512;
-
-// Windows of this thread, top-level and children; only those of `cls` when given.
-int threadWindows(const wchar_t* cls = nullptr) {
-    struct Count {
-        const wchar_t* cls;
-        int n;
-    } count{cls, 0};
-    static const WNDENUMPROC one = [](HWND w, LPARAM p) -> BOOL {
-        auto* c = reinterpret_cast<Count*>(p);
-        wchar_t name[64] = {};
-        GetClassNameW(w, name, 64);
-        if (c->cls == nullptr || std::wstring(name) == c->cls) ++c->n;
-        return TRUE;
-    };
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND w, LPARAM p) -> BOOL {
-            one(w, p);
-            EnumChildWindows(w, one, p);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&count));
-    return count.n;
-}
-
-bool editorClassRegistered() {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
-    return GetClassInfoExW(GetModuleHandleW(nullptr), kEditorClass, &wc) != FALSE;
-}
 
 std::wstring clipboardText() {
     std::wstring text;

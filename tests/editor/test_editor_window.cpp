@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "editor/snapshot_support.h"
+#include "support/editor_windows.h"
 
 namespace {
 
 using namespace relay;
 using namespace relay::test;
 
-constexpr wchar_t kClassName[] = L"RelayNativeEditor_v01";
 
 std::vector<HWND> children(HWND parent) {
     std::vector<HWND> found;
@@ -36,10 +36,6 @@ struct WindowDestroyer {
     void operator()(HWND window) const { DestroyWindow(window); }
 };
 
-bool classRegistered() {
-    WNDCLASSW wc{};
-    return GetClassInfoW(GetModuleHandleW(nullptr), kClassName, &wc) != FALSE;
-}
 
 using EditorWindowTest = EditorFixture;
 
@@ -51,7 +47,7 @@ TEST_F(EditorWindowTest, OpenMakesOneVisibleChildOfTheEditorClass) {
 
     wchar_t name[64] = {};
     GetClassNameW(child, name, 64);
-    EXPECT_EQ(std::wstring(name), kClassName);
+    EXPECT_EQ(std::wstring(name), kEditorClass);
     EXPECT_EQ(GetClassLongPtrW(child, GCL_STYLE), static_cast<ULONG_PTR>(CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS));
     wchar_t title[64] = {};
     GetWindowTextW(child, title, 64);
@@ -85,18 +81,18 @@ TEST_F(EditorWindowTest, SecondOpenIsRefusedAndMakesNoWindow) {
 
 TEST_F(EditorWindowTest, CloseTwiceIsHarmlessAndTheClassGoesWithTheLastEditor) {
     const HWND child = editor.window();
-    EXPECT_TRUE(classRegistered());
+    EXPECT_TRUE(editorClassRegistered());
     editor.close();
     EXPECT_EQ(editor.window(), nullptr);
     EXPECT_FALSE(IsWindow(child));
     EXPECT_TRUE(children(parent).empty());
     EXPECT_FALSE(editor.d2dFactory || editor.dwriteFactory || editor.renderTarget || editor.brush);
-    EXPECT_FALSE(classRegistered());
+    EXPECT_FALSE(editorClassRegistered());
     editor.close();
     EXPECT_EQ(editor.window(), nullptr);
     // A later open registers the class again.
     ASSERT_TRUE(editor.open(parent));
-    EXPECT_TRUE(classRegistered());
+    EXPECT_TRUE(editorClassRegistered());
 }
 
 TEST_F(EditorWindowTest, StateSurvivesCloseAndReopen) {

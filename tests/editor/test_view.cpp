@@ -17,6 +17,7 @@
 #include "editor/view.h"
 #include "pluginterfaces/vst/ivstcomponent.h"
 #include "pluginterfaces/vst/ivsteditcontroller.h"
+#include "support/editor_windows.h"
 #include "support/plugin_support.h"
 #include "tools/testhost/editor_host.h"
 #include "tools/testhost/host_objects.h"
@@ -25,42 +26,22 @@ namespace {
 
 using namespace Steinberg;
 
-constexpr wchar_t kEditorClass[] = L"RelayNativeEditor_v01";
-
-bool isEditorWindow(HWND w) {
-    wchar_t name[64] = {};
-    return GetClassNameW(w, name, 64) > 0 && std::wcscmp(name, kEditorClass) == 0;
-}
-
-BOOL CALLBACK countEditor(HWND w, LPARAM count) {
-    if (isEditorWindow(w)) ++*reinterpret_cast<int*>(count);
-    return TRUE;
-}
+using relay::test::editorClassRegistered;
+using relay::test::editorWindowsOnThread;
+using relay::test::kEditorClass;
 
 int editorWindowsUnder(HWND parent) {
     int n = 0;
-    EnumChildWindows(parent, countEditor, reinterpret_cast<LPARAM>(&n));
-    return n;
-}
-
-// Editor windows anywhere on this thread: top level or nested.
-int editorWindowsOnThread() {
-    int n = 0;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND top, LPARAM count) -> BOOL {
-            countEditor(top, count);
-            EnumChildWindows(top, countEditor, count);
+    EnumChildWindows(
+        parent,
+        [](HWND w, LPARAM count) -> BOOL {
+            wchar_t name[64] = {};
+            if (GetClassNameW(w, name, 64) > 0 && std::wcscmp(name, kEditorClass) == 0)
+                ++*reinterpret_cast<int*>(count);
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&n));
     return n;
-}
-
-bool classRegistered() {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
-    return GetClassInfoExW(GetModuleHandleW(nullptr), kEditorClass, &wc) != FALSE;
 }
 
 // The host's window stays hidden: showing a top-level window under Wine
@@ -131,7 +112,7 @@ protected:
     }
     void TearDown() override {
         EXPECT_EQ(editorWindowsOnThread(), 0);
-        EXPECT_FALSE(classRegistered()) << "the class goes with the last editor";
+        EXPECT_FALSE(editorClassRegistered()) << "the class goes with the last editor";
         EXPECT_EQ(countOf(plugin.get()), 1u) << "every view gave its plug-in reference back";
     }
     ViewPtr create() { return ViewPtr(plugin->createView(Vst::ViewType::kEditor)); }
@@ -176,7 +157,7 @@ TEST_F(ViewTest, RefusedAttachCreatesNoWindow) {
     for (const Case& c : cases) {
         EXPECT_EQ(view->attached(c.parent, c.type), kResultFalse) << (c.type ? c.type : "null type");
         EXPECT_EQ(editorWindowsOnThread(), 0);
-        EXPECT_FALSE(classRegistered());
+        EXPECT_FALSE(editorClassRegistered());
         EXPECT_EQ(object(view.get())->nativeEditor().window(), nullptr);
     }
     // Nothing half-done stands in the way of a proper attach.
@@ -188,7 +169,7 @@ TEST_F(ViewTest, RefusedAttachCreatesNoWindow) {
     EXPECT_TRUE(hasStyle(w, WS_VISIBLE | WS_CHILD | WS_TABSTOP));
     EXPECT_EQ(GetParent(w), parent());
     EXPECT_EQ(client(w), "960x640");
-    EXPECT_TRUE(classRegistered());
+    EXPECT_TRUE(editorClassRegistered());
     EXPECT_EQ(view->removed(), kResultOk);
 }
 
@@ -229,7 +210,7 @@ TEST_F(ViewTest, RemovedThenAttachedKeepsTabAndFocusTarget) {
     ASSERT_EQ(view->removed(), kResultOk);
     EXPECT_FALSE(IsWindow(first));
     EXPECT_EQ(editorWindowsUnder(parent()), 0);
-    EXPECT_FALSE(classRegistered());
+    EXPECT_FALSE(editorClassRegistered());
 
     ASSERT_EQ(view->attached(parent(), kPlatformTypeHWND), kResultOk);
     EXPECT_EQ(editorWindowsUnder(parent()), 1);
@@ -429,7 +410,7 @@ TEST_F(ViewTest, ReleaseToZeroClosesTheWindowAndLetsGoOfThePlugin) {
     EXPECT_EQ(countOf(plugin.get()), 2u) << "the view holds its plug-in until the last release";
     EXPECT_EQ(view->release(), 0u) << "released while attached, as a careless host does";
     EXPECT_FALSE(IsWindow(w));
-    EXPECT_FALSE(classRegistered());
+    EXPECT_FALSE(editorClassRegistered());
     EXPECT_EQ(countOf(plugin.get()), 1u);
 }
 
@@ -441,15 +422,15 @@ TEST_F(ViewTest, TheClassGoesOnlyWithTheLastEditor) {
     EXPECT_EQ(editorWindowsUnder(parent()), 2);
     const HWND wb = object(b.get())->nativeEditor().window();
     EXPECT_EQ(a->removed(), kResultOk);
-    EXPECT_TRUE(classRegistered()) << "the other editor still uses it";
+    EXPECT_TRUE(editorClassRegistered()) << "the other editor still uses it";
     EXPECT_TRUE(IsWindow(wb));
     // The remaining editor can close and open again on the same class.
     EXPECT_EQ(a->attached(parent(), kPlatformTypeHWND), kResultOk);
     EXPECT_EQ(editorWindowsUnder(parent()), 2);
     a.reset();
-    EXPECT_TRUE(classRegistered());
+    EXPECT_TRUE(editorClassRegistered());
     EXPECT_EQ(b->removed(), kResultOk);
-    EXPECT_FALSE(classRegistered());
+    EXPECT_FALSE(editorClassRegistered());
 }
 
 // Host call orders, sane and not; each must leave no window, no class and
@@ -506,7 +487,7 @@ TEST_F(ViewTest, AnyCallOrderLeavesNothingBehind) {
         EXPECT_LE(editorWindowsUnder(parent()), 1);
         EXPECT_EQ(view->release(), 0u);
         EXPECT_EQ(editorWindowsOnThread(), 0);
-        EXPECT_FALSE(classRegistered());
+        EXPECT_FALSE(editorClassRegistered());
         EXPECT_EQ(countOf(plugin.get()), 1u);
     }
 }
@@ -536,7 +517,7 @@ protected:
     }
     void TearDown() override {
         EXPECT_EQ(editorWindowsOnThread(), 0);
-        EXPECT_FALSE(classRegistered()) << "no class may outlive the module's editors";
+        EXPECT_FALSE(editorClassRegistered()) << "no class may outlive the module's editors";
         if (controller != nullptr) {
             EXPECT_EQ(countOf(controller), baseline) << "every view gave its plug-in reference back";
             controller->release();
@@ -571,13 +552,13 @@ TEST_F(ModuleViewTest, AHostsWholeCycle) {
     EXPECT_EQ(view->attached(parent(), "NSView"), kResultFalse);
     EXPECT_EQ(view->attached(nullptr, "HWND"), kResultFalse);
     EXPECT_EQ(editorWindowsUnder(parent()), 0);
-    EXPECT_FALSE(classRegistered());
+    EXPECT_FALSE(editorClassRegistered());
 
     ASSERT_EQ(view->attached(parent(), "HWND"), kResultOk);
     const HWND first = editorUnder(parent());
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(client(first), "960x640");
-    EXPECT_TRUE(classRegistered());
+    EXPECT_TRUE(editorClassRegistered());
     EXPECT_EQ(view->attached(parent(), "HWND"), kResultFalse);
     EXPECT_EQ(editorWindowsUnder(parent()), 1);
     EXPECT_EQ(editorUnder(parent()), first);
@@ -591,7 +572,7 @@ TEST_F(ModuleViewTest, AHostsWholeCycle) {
 
     EXPECT_EQ(view->removed(), kResultOk);
     EXPECT_FALSE(IsWindow(first));
-    EXPECT_FALSE(classRegistered());
+    EXPECT_FALSE(editorClassRegistered());
     EXPECT_EQ(view->removed(), kResultOk);
 
     ASSERT_EQ(view->attached(parent(), "HWND"), kResultOk);
@@ -646,7 +627,7 @@ TEST_F(ModuleViewTest, AnEditorNeverRunsOnAnotherCopysWindowProcedure) {
         EXPECT_EQ(editorWindowsUnder(parent()), 1) << "a refusal leaves no window";
         EXPECT_EQ(second->removed(), kResultOk);
         EXPECT_EQ(first->removed(), kResultOk);
-        EXPECT_FALSE(classRegistered());
+        EXPECT_FALSE(editorClassRegistered());
     }
 }
 
