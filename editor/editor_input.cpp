@@ -21,7 +21,6 @@ constexpr LRESULT kDialogCodes = DLGC_WANTARROWS | DLGC_WANTTAB | DLGC_WANTCHARS
 
 double toggled(bool on) { return on ? 0.0 : 1.0; }
 
-std::wstring widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 // Releases an open clipboard.
 struct ClipboardGuard {
@@ -183,7 +182,7 @@ void NativeEditor::setLevelFromX(float x) {
 
 void NativeEditor::copyPairingUrl() {
     if (stream->port.load() == 0) return;
-    const std::wstring url = widen(stream->pairingUrl());
+    const std::wstring url = widenAscii(stream->pairingUrl());
     const SIZE_T bytes = (url.size() + 1) * sizeof(wchar_t);
     ClipboardGuard clipboard(hwnd);
     if (!clipboard.open) return;
@@ -200,7 +199,7 @@ void NativeEditor::copyPairingUrl() {
 }
 
 void NativeEditor::openPairingUrl() {
-    const std::wstring url = widen(stream->pairingUrl());
+    const std::wstring url = widenAscii(stream->pairingUrl());
     ShellExecuteW(hwnd, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 

@@ -104,6 +104,9 @@ std::int64_t nowMs();
 // Linear amplitude to dB: 20·log10 above 3.2e-5, never below -90.
 float amplitudeToDb(float x);
 
+// Network text (URL, address) as editor text: it is ASCII, one unit a byte.
+inline std::wstring widenAscii(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
 // Fixed notation with `decimals` digits and a decimal comma ("-12,5").
 std::wstring formatDecimal(float value, std::int32_t decimals);
 

@@ -45,7 +45,6 @@ struct FrequencyLine {
 constexpr std::array<FrequencyLine, 6> kFrequencyLines{{
     {30, L"30"}, {100, L"100"}, {300, L"300"}, {1000, L"1k"}, {3000, L"3k"}, {10000, L"10k"}}};
 
-std::wstring widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 std::wstring rateKhz(std::uint32_t rate) { return formatDecimal(static_cast<float>(rate) / 1000.0f, 1); }
 
@@ -268,7 +267,7 @@ void NativeEditor::paintFooter() {
     const bool failed = stream->serverError.load() != 0;
     fillCircle(32, 621, 3, failed ? kColorAlert : kColorAccent);
     const std::wstring address = failed                        ? L"A\u011F ba\u011Flant\u0131s\u0131 a\u00E7\u0131lamad\u0131"
-                                 : stream->port.load() != 0 ? widen(stream->hostPort())
+                                 : stream->port.load() != 0 ? widenAscii(stream->hostPort())
                                                             : L"Yerel ba\u011Flant\u0131 haz\u0131rlan\u0131yor\u2026";
     drawText(address, 43, 606, 310, 30, 11, kColorMuted, false, kLeading);
     drawText(rateKhz(stream->sampleRate.load()) + L" kHz   /   32 bit kayan nokta   /   STEREO", 350, 606, 328, 30,
