@@ -64,43 +64,76 @@ inline __m128 zeroNonFinite4(__m128 f) noexcept {
     return _mm_and_ps(f, finite);
 }
 
-// streamFrame() for `count` frames at a constant gain g, four at a time,
-// with the largest magnitudes of the streamed left and right samples taken
-// on the way (a max does not depend on order). Every sample is the value
-// streamFrame() gives.
-template <typename T>
-void streamFramesAtGain(const T* left, const T* right, std::uint32_t count, float g, bool mono, float* out,
-                        float& peakL, float& peakR) noexcept {
+// Largest magnitudes of streamed samples, four lanes per side, folded to
+// one value per side only once a call ends (a max does not depend on order).
+struct PeakLanes {
+    __m128 left = _mm_setzero_ps();
+    __m128 right = _mm_setzero_ps();
+};
+
+// Four frames of streamFrame() at gain `gain`, interleaved into out[0..7],
+// their magnitudes folded into `peaks`. Checked, every sample gets the finite
+// tests. Unchecked, it skips them and ORs an unordered mask into `nanSeen`:
+// its samples equal the checked ones whenever that mask stays clear and no
+// magnitude exceeds the float range, since a non-finite input or an
+// overflowing product always leaves a NaN or an infinity in the product.
+template <bool kChecked, typename T>
+inline void streamFour(const T* left, const T* right, __m128 gain, bool mono, float* out, PeakLanes& peaks,
+                       __m128& nanSeen) noexcept {
     const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    const __m128 gain = _mm_set1_ps(g);
-    __m128 maxL = _mm_setzero_ps();
-    __m128 maxR = _mm_setzero_ps();
-    std::uint32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        __m128 l = streamSamples4(left + i);
-        __m128 r = streamSamples4(right + i);
+    __m128 l = streamSamples4(left);
+    __m128 r = streamSamples4(right);
+    if constexpr (kChecked) {
         // In stereo the product's test covers a non-finite input too (it
         // stays non-finite under any gain); the fold must not mix one in.
         if (mono) l = r = _mm_mul_ps(_mm_add_ps(zeroNonFinite4(l), zeroNonFinite4(r)), _mm_set1_ps(0.5f));
         l = zeroNonFinite4(_mm_mul_ps(gain, l));
         r = zeroNonFinite4(_mm_mul_ps(gain, r));
-        maxL = _mm_max_ps(maxL, _mm_and_ps(l, absMask));
-        maxR = _mm_max_ps(maxR, _mm_and_ps(r, absMask));
-        _mm_storeu_ps(out + 2 * i, _mm_unpacklo_ps(l, r));
-        _mm_storeu_ps(out + 2 * i + 4, _mm_unpackhi_ps(l, r));
+    } else {
+        if (mono) l = r = _mm_mul_ps(_mm_add_ps(l, r), _mm_set1_ps(0.5f));
+        l = _mm_mul_ps(gain, l);
+        r = _mm_mul_ps(gain, r);
+        nanSeen = _mm_or_ps(nanSeen, _mm_cmpunord_ps(l, r));
     }
-    alignas(16) float lanes[8];
-    _mm_store_ps(lanes, maxL);
-    _mm_store_ps(lanes + 4, maxR);
-    for (int k = 0; k < 4; ++k) {
-        peakL = std::max(peakL, lanes[k]);
-        peakR = std::max(peakR, lanes[4 + k]);
+    peaks.left = _mm_max_ps(peaks.left, _mm_and_ps(l, absMask));
+    peaks.right = _mm_max_ps(peaks.right, _mm_and_ps(r, absMask));
+    _mm_storeu_ps(out, _mm_unpacklo_ps(l, r));
+    _mm_storeu_ps(out + 4, _mm_unpackhi_ps(l, r));
+}
+
+// streamFrame() for `count` frames at a constant gain g, the magnitudes
+// folded into `peaks`. Every sample is the value streamFrame() gives. The
+// whole run is streamed first without the finite tests; only when that left
+// a NaN or an infinity is it streamed again with them.
+template <typename T>
+void streamFramesAtGain(const T* left, const T* right, std::uint32_t count, float g, bool mono, float* out,
+                        PeakLanes& peaks) noexcept {
+    const __m128 gain = _mm_set1_ps(g);
+    const std::uint32_t whole = count & ~3u;
+    PeakLanes run;  // kept apart until the run is known to be right
+    __m128 nanSeen = _mm_setzero_ps();
+    for (std::uint32_t i = 0; i < whole; i += 4)
+        streamFour<false>(left + i, right + i, gain, mono, out + 2 * i, run, nanSeen);
+    const __m128 overflow = _mm_cmpgt_ps(_mm_max_ps(run.left, run.right),
+                                         _mm_set1_ps(std::numeric_limits<float>::max()));
+    if (_mm_movemask_ps(_mm_or_ps(nanSeen, overflow)) != 0) {
+        run = {};
+        for (std::uint32_t i = 0; i < whole; i += 4)
+            streamFour<true>(left + i, right + i, gain, mono, out + 2 * i, run, nanSeen);
     }
-    for (; i < count; ++i) {
+    peaks.left = _mm_max_ps(peaks.left, run.left);
+    peaks.right = _mm_max_ps(peaks.right, run.right);
+    for (std::uint32_t i = whole; i < count; ++i) {
         streamFrame(left[i], right[i], g, mono, out + 2 * i);
-        peakL = std::max(peakL, std::fabs(out[2 * i]));
-        peakR = std::max(peakR, std::fabs(out[2 * i + 1]));
+        peaks.left = _mm_max_ss(peaks.left, _mm_set_ss(std::fabs(out[2 * i])));
+        peaks.right = _mm_max_ss(peaks.right, _mm_set_ss(std::fabs(out[2 * i + 1])));
     }
+}
+
+// The largest of four lanes.
+inline float largestLane(__m128 v) noexcept {
+    v = _mm_max_ps(v, _mm_movehl_ps(v, v));
+    return _mm_cvtss_f32(_mm_max_ss(v, _mm_shuffle_ps(v, v, 1)));
 }
 
 // Runs on the audio thread: no locks, no allocation, no system call but the
@@ -135,8 +168,7 @@ void StreamServer::processAudio(T** in, T** out, std::int32_t channels, std::int
     const T* right = (channels > 1 && in[1] != nullptr) ? in[1] : in[0];
 
     // 3. Cut the call into blocks of at most 256 frames.
-    float peakL = 0.0f;
-    float peakR = 0.0f;
+    PeakLanes peaks;
     float g = currentGain;
     for (std::int32_t start = 0; start < frames; start += static_cast<std::int32_t>(kBlockFrames)) {
         const auto count = static_cast<std::uint32_t>(
@@ -162,17 +194,17 @@ void StreamServer::processAudio(T** in, T** out, std::int32_t channels, std::int
             if (next == g) break;
             g = next;
             streamFrame(l[i], r[i], g, mono, samples + 2 * i);
-            peakL = std::max(peakL, std::fabs(samples[2 * i]));
-            peakR = std::max(peakR, std::fabs(samples[2 * i + 1]));
+            peaks.left = _mm_max_ss(peaks.left, _mm_set_ss(std::fabs(samples[2 * i])));
+            peaks.right = _mm_max_ss(peaks.right, _mm_set_ss(std::fabs(samples[2 * i + 1])));
         }
-        streamFramesAtGain(l + i, r + i, count - i, g, mono, samples + 2 * i, peakL, peakR);
+        streamFramesAtGain(l + i, r + i, count - i, g, mono, samples + 2 * i, peaks);
         // 4. Hand-off; a full ring costs the block and one count.
         if (slot != nullptr) ring.publish(2 * count);
         else if (!offline) drops.fetch_add(1);
     }
     currentGain = g;
-    peakLeft.store(peakL, std::memory_order_relaxed);
-    peakRight.store(peakR, std::memory_order_relaxed);
+    peakLeft.store(largestLane(peaks.left), std::memory_order_relaxed);
+    peakRight.store(largestLane(peaks.right), std::memory_order_relaxed);
     // The audio thread is the counter's only writer: no locked add needed.
     processedBlocks.store(processedBlocks.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }

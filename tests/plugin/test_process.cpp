@@ -758,9 +758,10 @@ struct ReferenceStream {
 constexpr float kLargeValues[] = {3.4e38f, -3.4e38f, std::numeric_limits<float>::max(),
                                   -std::numeric_limits<float>::max(), 2e38f, -1.8e38f, 1.71e38f, 1.7e38f};
 
-// `largeEvery`: one sample in that many is a large value (0: none).
+// `largeEvery`: one sample in that many is a large value; `nanEvery`: one
+// right sample in that many is a NaN (0: none of either).
 template <typename T>
-void compareWithReference(std::uint32_t seed, std::uint32_t largeEvery = 0) {
+void compareWithReference(std::uint32_t seed, std::uint32_t largeEvery = 0, std::uint32_t nanEvery = 97) {
     StreamServer stream;
     ReferenceStream reference;
     std::mt19937 gen(seed);
@@ -778,7 +779,8 @@ void compareWithReference(std::uint32_t seed, std::uint32_t largeEvery = 0) {
         const auto frames = static_cast<int32>(1 + gen() % 3000);
         for (int32 n = 0; n < frames; ++n) {
             left[n] = static_cast<T>(noise(gen));
-            right[n] = gen() % 97 == 0 ? std::numeric_limits<T>::quiet_NaN() : static_cast<T>(noise(gen));
+            right[n] = nanEvery != 0 && gen() % nanEvery == 0 ? std::numeric_limits<T>::quiet_NaN()
+                                                              : static_cast<T>(noise(gen));
             if (largeEvery != 0 && gen() % largeEvery == 0) left[n] = kLargeValues[gen() % std::size(kLargeValues)];
             if (largeEvery != 0 && gen() % largeEvery == 0) right[n] = kLargeValues[gen() % std::size(kLargeValues)];
         }
@@ -806,6 +808,16 @@ TEST(Smoother, StreamMatchesItsDefinitionBitForBit) {
 TEST(Smoother, StreamMatchesItsDefinitionWithValuesNearTheFloatLimit) {
     compareWithReference<float>(13, 5);
     compareWithReference<double>(14, 5);
+}
+
+// Clean runs are streamed without per-sample finite tests and re-streamed
+// with them only when a NaN or an overflow shows up: whole clean calls, and
+// one bad sample now and then among thousands of good ones.
+TEST(Smoother, StreamMatchesItsDefinitionWhetherBadSamplesAreAbsentOrRare) {
+    compareWithReference<float>(15, 0, 0);
+    compareWithReference<double>(16, 0, 0);
+    compareWithReference<float>(17, 4001, 3989);
+    compareWithReference<double>(18, 4001, 3989);
 }
 
 }  // namespace
