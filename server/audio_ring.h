@@ -19,8 +19,10 @@ inline constexpr std::uint32_t kDefaultSampleRate = 48000;
 inline constexpr std::size_t kCacheLine = 64;
 
 // One ring slot: up to 256 interleaved stereo float32 frames (left at even,
-// right at odd index, zeros after frameCount). Always copied whole.
-struct AudioBlock {
+// right at odd index, zeros after frameCount). Always copied whole. Slots
+// begin on cache lines of their own, so the consumer copying one slot never
+// reads a line that the producer is writing the next slot's header into.
+struct alignas(kCacheLine) AudioBlock {
     std::uint32_t sampleRate = kDefaultSampleRate;  // Hz
     std::uint32_t frameCount = 0;                   // 1..256 when produced
     bool active = false;                            // may be sent to listeners
@@ -102,6 +104,7 @@ public:
 };
 
 static_assert(std::is_trivially_copyable_v<AudioBlock>);
+static_assert(sizeof(AudioBlock) % kCacheLine == 0);
 static_assert(alignof(AudioRing) == kCacheLine);
 static_assert(offsetof(AudioRing, readIndex) - offsetof(AudioRing, writeIndex) >= kCacheLine);
 static_assert(offsetof(AudioRing, writeIndex) % kCacheLine == 0);

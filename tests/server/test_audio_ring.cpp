@@ -69,6 +69,8 @@ TEST(AudioRingLayout, IndicesOfARealRingSitOnLinesOfTheirOwn) {
     EXPECT_EQ(address(&ring->readIndex) % kCacheLine, 0u);
     EXPECT_NE(address(&ring->writeIndex) / kCacheLine, address(&ring->readIndex) / kCacheLine);
     EXPECT_GT(address(&ring->writeIndex) / kCacheLine, (address(&ring->slots.back()) + sizeof(AudioBlock) - 1) / kCacheLine);
+    // No line holds the end of one slot and the start of the next.
+    for (const AudioBlock& slot : ring->slots) ASSERT_EQ(address(&slot) % kCacheLine, 0u);
 
     auto server = std::make_unique<StreamServer>();
     EXPECT_EQ(address(server.get()) % kCacheLine, 0u);
