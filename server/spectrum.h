@@ -36,8 +36,20 @@ const std::array<double, kAnalysisWindow>& spectrumHannWeights() noexcept;
 // `sampleRate` Hz (> 0) and updates the 64 cells (dB). Bands at or above half
 // the rate are set to -90; every other band takes the new level if it is
 // louder, else falls by 2.5 dB towards it. Levels are -140 dB or more; a sine
-// of amplitude 1.0 at a band's frequency reads about 0 dB there.
+// of amplitude 1.0 at a band's frequency reads about 0 dB there. Runs on AVX
+// where it is usable, else on SSE2.
 void analyzeWindow(const SpectrumWindow& window, double sampleRate, SpectrumCells& cells) noexcept;
+
+// The instructions that rotate the bands' phasors: SSE2, which every x86-64
+// processor has, or AVX, twice as wide, where the processor and the system
+// offer it. Both give the same values bit for bit.
+enum class SpectrumKernel { kSse2, kAvx };
+bool spectrumAvxUsable() noexcept;
+
+// analyzeWindow() on the kernel asked for; kAvx where AVX is not usable runs
+// SSE2. For tests and benchmarks that compare the two.
+void analyzeWindow(const SpectrumWindow& window, double sampleRate, SpectrumCells& cells,
+                   SpectrumKernel kernel) noexcept;
 
 // Server thread: appends `block` folded to mono ((right + left) / 2) to
 // `window` at `fill` (0..1023 between calls). Each time the window fills,

@@ -224,7 +224,10 @@ std::vector<Signal> analysisSignals() {
     };
 }
 
-TEST(SpectrumAnalysis, EqualsTheBandByBandScalarRecurrenceBitForBit) {
+class SpectrumKernels : public ::testing::TestWithParam<SpectrumKernel> {};
+
+TEST_P(SpectrumKernels, EqualTheBandByBandScalarRecurrenceBitForBit) {
+    if (GetParam() == SpectrumKernel::kAvx && !spectrumAvxUsable()) GTEST_SKIP() << "no AVX here";
     // Every rate the stream carries, the edge where band 63 meets half the
     // rate, and rates outside the streamed range that a window may still carry.
     constexpr double kRates[] = {8000,  11025, 16000, 22050,  32000,  40000, 44100,
@@ -241,7 +244,7 @@ TEST(SpectrumAnalysis, EqualsTheBandByBandScalarRecurrenceBitForBit) {
                 SpectrumWindow window;
                 for (std::size_t n = 0; n < kAnalysisWindow; ++n)
                     window[n] = signal.sample(w * kAnalysisWindow + n);
-                analyzeWindow(window, rate, fast);
+                analyzeWindow(window, rate, fast, GetParam());
                 reference::analyzeWindow(window, rate, scalar);
                 for (std::size_t k = 0; k < kSpectrumBands; ++k)
                     ASSERT_EQ(std::bit_cast<std::uint32_t>(fast[k].load()),
@@ -251,6 +254,9 @@ TEST(SpectrumAnalysis, EqualsTheBandByBandScalarRecurrenceBitForBit) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(BothWidths, SpectrumKernels, ::testing::Values(SpectrumKernel::kSse2, SpectrumKernel::kAvx),
+                         [](const auto& info) { return info.param == SpectrumKernel::kAvx ? "Avx" : "Sse2"; });
 
 }  // namespace
 }  // namespace relay
