@@ -71,6 +71,12 @@ struct PeakLanes {
     __m128 right = _mm_setzero_ps();
 };
 
+// One streamed frame's magnitudes folded into the lowest lanes of `peaks`.
+inline void addFramePeaks(PeakLanes& peaks, const float* frame) noexcept {
+    peaks.left = _mm_max_ss(peaks.left, _mm_set_ss(std::fabs(frame[0])));
+    peaks.right = _mm_max_ss(peaks.right, _mm_set_ss(std::fabs(frame[1])));
+}
+
 // Four frames of streamFrame() at gain `gain`, interleaved into out[0..7],
 // their magnitudes folded into `peaks`. Checked, every sample gets the finite
 // tests. Unchecked, it skips them and ORs an unordered mask into `nanSeen`:
@@ -125,8 +131,7 @@ void streamFramesAtGain(const T* left, const T* right, std::uint32_t count, floa
     peaks.right = _mm_max_ps(peaks.right, run.right);
     for (std::uint32_t i = whole; i < count; ++i) {
         streamFrame(left[i], right[i], g, mono, out + 2 * i);
-        peaks.left = _mm_max_ss(peaks.left, _mm_set_ss(std::fabs(out[2 * i])));
-        peaks.right = _mm_max_ss(peaks.right, _mm_set_ss(std::fabs(out[2 * i + 1])));
+        addFramePeaks(peaks, out + 2 * i);
     }
 }
 
@@ -194,8 +199,7 @@ void StreamServer::processAudio(T** in, T** out, std::int32_t channels, std::int
             if (next == g) break;
             g = next;
             streamFrame(l[i], r[i], g, mono, samples + 2 * i);
-            peaks.left = _mm_max_ss(peaks.left, _mm_set_ss(std::fabs(samples[2 * i])));
-            peaks.right = _mm_max_ss(peaks.right, _mm_set_ss(std::fabs(samples[2 * i + 1])));
+            addFramePeaks(peaks, samples + 2 * i);
         }
         streamFramesAtGain(l + i, r + i, count - i, g, mono, samples + 2 * i, peaks);
         // 4. Hand-off; a full ring costs the block and one count.
