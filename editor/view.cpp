@@ -16,6 +16,7 @@ View::View(Plugin* owner) : CPluginView(nullptr), plugin(owner), editor(&owner->
 View::~View() {
     editor.close();
     plugin->release();
+    setFrame(nullptr);
 }
 
 tresult PLUGIN_API View::isPlatformTypeSupported(FIDString type) {
@@ -45,6 +46,13 @@ tresult PLUGIN_API View::onSize(ViewRect* newSize) {
 tresult PLUGIN_API View::onFocus(TBool state) {
     if (state) editor.focus();
     return kResultOk;
+}
+
+tresult PLUGIN_API View::setFrame(IPlugFrame* frame) {
+    if (frame != nullptr) frame->addRef();
+    if (plugFrame != nullptr) plugFrame->release();
+    plugFrame = frame;
+    return kResultTrue;
 }
 
 tresult PLUGIN_API View::checkSizeConstraint(ViewRect* r) {

@@ -66,8 +66,10 @@ std::string sizeOf(IPlugView* view) {
     return text(r);
 }
 
-// A host frame that records what the view asks of it.
+// A host frame that records what the view asks of it and the references
+// it holds; its count starts at 1, the host's own.
 struct RecordingFrame : IPlugFrame {
+    uint32 refs = 1;
     tresult answer = kResultOk;
     int calls = 0;
     IPlugView* view = nullptr;
@@ -82,8 +84,8 @@ struct RecordingFrame : IPlugFrame {
         *obj = nullptr;
         return kNoInterface;
     }
-    uint32 PLUGIN_API addRef() override { return 1; }
-    uint32 PLUGIN_API release() override { return 1; }
+    uint32 PLUGIN_API addRef() override { return ++refs; }
+    uint32 PLUGIN_API release() override { return --refs; }
 };
 
 // The count an object holds now, read through one more and one less.
@@ -337,6 +339,26 @@ TEST_F(ViewTest, ContentScaleWithFrameAsksTheHost) {
     EXPECT_EQ(client(w), "1440x960");
     EXPECT_EQ(view->removed(), kResultOk);
     view->setFrame(nullptr);
+}
+
+TEST_F(ViewTest, TheViewHoldsTheHostsFrame) {
+    RecordingFrame first, second;
+    {
+        ViewPtr view = create();
+        EXPECT_EQ(view->setFrame(&first), kResultTrue);
+        EXPECT_EQ(first.refs, 2u);
+        EXPECT_EQ(view->setFrame(&first), kResultTrue) << "the same frame again";
+        EXPECT_EQ(first.refs, 2u);
+        EXPECT_EQ(view->setFrame(nullptr), kResultTrue);
+        EXPECT_EQ(first.refs, 1u);
+        EXPECT_EQ(view->setFrame(&first), kResultTrue);
+        EXPECT_EQ(view->setFrame(&second), kResultTrue);
+        EXPECT_EQ(first.refs, 1u) << "a replaced frame is released";
+        EXPECT_EQ(second.refs, 2u);
+        ASSERT_EQ(view->attached(parent(), kPlatformTypeHWND), kResultOk);
+    }
+    EXPECT_EQ(second.refs, 1u) << "the last release lets go of a frame still set";
+    EXPECT_EQ(second.calls, 0);
 }
 
 TEST_F(ViewTest, QueryInterfaceFacesShareOneCount) {
