@@ -8,33 +8,35 @@ namespace {
 
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 
-// The counter's rate never changes while the system runs: read it once, at
-// load. Where it divides a second evenly (10 MHz on current Windows) a tick
-// is a whole number of nanoseconds and one multiply converts.
-struct CounterRate {
-    std::int64_t ticksPerSecond;
-    std::int64_t nsPerTick;  // 0 when a tick is not a whole number of ns
-};
-
 CounterRate readCounterRate() noexcept {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);  // never fails on XP and later
-    const std::int64_t hz = f.QuadPart > 0 ? f.QuadPart : 1;
+    return counterRate(f.QuadPart);
+}
+
+// The counter's rate never changes while the system runs: read once, at
+// load. Zero until then, for a caller that runs before this module's start-up.
+CounterRate loadedRate = readCounterRate();
+
+}  // namespace
+
+CounterRate counterRate(std::int64_t ticksPerSecond) noexcept {
+    const std::int64_t hz = ticksPerSecond > 0 ? ticksPerSecond : 1;
     return {hz, kNsPerSecond % hz == 0 ? kNsPerSecond / hz : 0};
 }
 
-const CounterRate kRate = readCounterRate();
-
-}  // namespace
+std::int64_t counterTicksToNs(std::int64_t ticks, CounterRate rate) noexcept {
+    if (rate.nsPerTick != 0) return ticks * rate.nsPerTick;
+    // Seconds and the remainder apart, so the product cannot overflow.
+    return ticks / rate.ticksPerSecond * kNsPerSecond +
+           ticks % rate.ticksPerSecond * kNsPerSecond / rate.ticksPerSecond;
+}
 
 std::int64_t steadyNowNs() noexcept {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    const std::int64_t ticks = now.QuadPart;
-    if (kRate.nsPerTick != 0) return ticks * kRate.nsPerTick;
-    // Seconds and the remainder apart, so the product cannot overflow.
-    return ticks / kRate.ticksPerSecond * kNsPerSecond +
-           ticks % kRate.ticksPerSecond * kNsPerSecond / kRate.ticksPerSecond;
+    const CounterRate rate = loadedRate.ticksPerSecond != 0 ? loadedRate : readCounterRate();
+    return counterTicksToNs(now.QuadPart, rate);
 }
 
 }  // namespace relay

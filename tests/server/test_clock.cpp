@@ -29,6 +29,22 @@ TEST(Clock, ReadsTheSteadyClockInNanoseconds) {
     }
 }
 
+TEST(Clock, TicksBecomeNanosecondsExactlyAtEveryCounterRate) {
+    const std::int64_t day = 86'400;
+    for (const std::int64_t hz : {10'000'000LL, 24'000'000LL, 3'579'545LL, 1'000'000'000LL}) {
+        const CounterRate rate = counterRate(hz);
+        EXPECT_EQ(rate.ticksPerSecond, hz);
+        for (const std::int64_t seconds : {1LL, 30 * day, 365 * day}) {
+            for (const std::int64_t extra : {0LL, 1LL, hz - 1}) {
+                const std::int64_t ticks = seconds * hz + extra;
+                const auto exact = static_cast<std::int64_t>(static_cast<__int128>(ticks) * 1'000'000'000 / hz);
+                EXPECT_EQ(counterTicksToNs(ticks, rate), exact) << hz << " Hz, " << ticks << " ticks";
+            }
+        }
+    }
+    EXPECT_EQ(counterRate(0).ticksPerSecond, 1) << "a rate never divides by zero";
+}
+
 TEST(Clock, NeverStepsBack) {
     std::int64_t last = steadyNowNs();
     for (int i = 0; i < 100000; ++i) {
