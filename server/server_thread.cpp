@@ -77,8 +77,10 @@ void StreamServer::run() noexcept {
         serve();
     } catch (...) {
         // The unwinding closed every socket and cleaned up Winsock; no
-        // exception may end the host's process through this thread.
+        // exception may end the host's process through this thread. Nothing
+        // listens on the port any more, so it is no longer offered.
         listeners.exchange(0);
+        port.exchange(0);
         serverError.exchange(kServerErrorFault);
     }
 }
