@@ -33,6 +33,16 @@ struct ClipboardGuard {
     ClipboardGuard& operator=(const ClipboardGuard&) = delete;
 };
 
+// BeginPaint and its EndPaint, which runs even when the paint throws.
+struct PaintGuard {
+    HWND window;
+    PAINTSTRUCT ps{};
+    explicit PaintGuard(HWND w) : window(w) { BeginPaint(window, &ps); }
+    ~PaintGuard() { EndPaint(window, &ps); }
+    PaintGuard(const PaintGuard&) = delete;
+    PaintGuard& operator=(const PaintGuard&) = delete;
+};
+
 // Owns a GlobalAlloc block until the clipboard takes it.
 struct GlobalBlock {
     HGLOBAL handle;
@@ -59,10 +69,8 @@ LRESULT NativeEditor::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             }
             return 0;
         case WM_PAINT: {
-            PAINTSTRUCT ps;
-            BeginPaint(hwnd, &ps);
+            PaintGuard guard(hwnd);
             paint();
-            EndPaint(hwnd, &ps);
             return 0;
         }
         case WM_ERASEBKGND: return 1;
@@ -181,8 +189,9 @@ void NativeEditor::setLevelFromX(float x) {
 }
 
 void NativeEditor::copyPairingUrl() {
-    if (stream->port.load() == 0) return;
-    const std::wstring url = widenAscii(stream->pairingUrl());
+    const std::uint32_t port = stream->port.load();
+    if (port == 0) return;
+    const std::wstring url = widenAscii(stream->pairingUrl(port));
     const SIZE_T bytes = (url.size() + 1) * sizeof(wchar_t);
     ClipboardGuard clipboard(hwnd);
     if (!clipboard.open) return;

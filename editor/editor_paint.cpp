@@ -60,6 +60,8 @@ void NativeEditor::paintEditor() {
     }
     const bool signal = signalPresent(lastBlockChangeMs, now);
     const bool live = stream->broadcast.load() && !stream->disabled.load();
+    // One load: the symbol and the footer never show two different ports.
+    const std::uint32_t port = stream->port.load();
     peakHoldDb[0] = peakHoldStep(peakHoldDb[0], stream->peakLeft.load(), signal);
     peakHoldDb[1] = peakHoldStep(peakHoldDb[1], stream->peakRight.load(), signal);
     // 2.-6. Header, status strip, tab body, pairing column, footer.
@@ -67,8 +69,8 @@ void NativeEditor::paintEditor() {
     paintStatusStrip(live, signal);
     if (tab == kTabListening) paintListeningTab(signal);
     else paintSettingsCard();
-    paintPairingColumn(now);
-    paintFooter();
+    paintPairingColumn(now, port);
+    paintFooter(port);
 }
 
 void NativeEditor::drawLogoLine(float x, float y) {
@@ -219,27 +221,29 @@ void NativeEditor::paintSettingsCard() {
              56, 476, 610, 24, 14, kColorText, false, kLeading);
 }
 
-void NativeEditor::updateQrCode() {
-    const std::string url = stream->pairingUrl();
-    if (stream->port.load() == 0 || url == qrText) return;
-    qrText = url;
+void NativeEditor::updateQrCode(std::uint32_t port) {
+    if (port == 0) return;
+    std::string url = stream->pairingUrl(port);
+    if (url == qrText) return;
     try {
         qrCode = std::make_unique<qrcodegen::QrCode>(
             qrcodegen::QrCode::encodeText(url.c_str(), qrcodegen::QrCode::Ecc::MEDIUM));
+        qrText = std::move(url);
     } catch (...) {
-        // No exception may leave a window procedure: an empty card instead.
+        // An empty card for now; the next paint tries again.
         qrCode.reset();
+        qrText.clear();
     }
 }
 
-void NativeEditor::paintPairingColumn(std::int64_t now) {
+void NativeEditor::paintPairingColumn(std::int64_t now, std::uint32_t port) {
     drawLine(716, 109, 716, 578, kColorLine, 1);
     drawText(L"TELEFONDA D\u0130NLE", 740, 109, 190, 23, 10, kColorMuted, true, kLeading);
     drawText(L"Miksin,", 740, 150, 191, 34, 24, kColorText, true, kLeading);
     drawText(L"yan\u0131nda.", 740, 181, 191, 34, 24, kColorText, true, kLeading);
     drawText(L"Telefonunla QR kodu okut.", 740, 227, 190, 21, 12, kColorMuted, false, kLeading);
     drawText(L"Ayn\u0131 Wi-Fi. Kurulum gerekmez.", 740, 249, 190, 21, 12, kColorMuted, false, kLeading);
-    updateQrCode();
+    updateQrCode(port);
     fillRoundRect(747, 291, 164, 164, kColorQrCard, 4);
     if (qrCode) {
         const int n = qrCode->getSize();
@@ -261,13 +265,13 @@ void NativeEditor::paintPairingColumn(std::int64_t now) {
              stream->listeners.load() != 0 ? kColorText : kColorMuted, false, kLeading);
 }
 
-void NativeEditor::paintFooter() {
+void NativeEditor::paintFooter(std::uint32_t port) {
     fillRoundRect(0, 603, 960, 37, kColorBar, 0);
     drawLine(0, 603, 960, 603, kColorLine, 1);
     const bool failed = stream->serverError.load() != 0;
     fillCircle(32, 621, 3, failed ? kColorAlert : kColorAccent);
     const std::wstring address = failed                        ? L"A\u011F ba\u011Flant\u0131s\u0131 a\u00E7\u0131lamad\u0131"
-                                 : stream->port.load() != 0 ? widenAscii(stream->hostPort())
+                                 : port != 0 ? widenAscii(stream->hostPort(port))
                                                             : L"Yerel ba\u011Flant\u0131 haz\u0131rlan\u0131yor\u2026";
     drawText(address, 43, 606, 310, 30, 11, kColorMuted, false, kLeading);
     drawText(rateKhz(stream->sampleRate.load()) + L" kHz   /   32 bit kayan nokta   /   STEREO", 350, 606, 328, 30,

@@ -104,8 +104,14 @@ LRESULT CALLBACK NativeEditor::windowProc(HWND window, UINT message, WPARAM wPar
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(editor));
         editor->hwnd = window;
     }
-    if (editor != nullptr) return editor->handleMessage(message, wParam, lParam);
-    return DefWindowProcW(window, message, wParam, lParam);
+    if (editor == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+    try {
+        return editor->handleMessage(message, wParam, lParam);
+    } catch (...) {
+        // Nothing may unwind through user32 into the host's message loop.
+        // The message counts as handled; the next paint starts afresh.
+        return 0;
+    }
 }
 
 void NativeEditor::paint() {
@@ -131,7 +137,13 @@ void NativeEditor::paint() {
     renderTarget->BeginDraw();
     renderTarget->SetTransform(D2D1::Matrix3x2F::Scale(scaleX, scaleY));
     renderTarget->Clear(toColor(kColorBackground, 1.0f));
-    paintEditor();
+    try {
+        paintEditor();
+    } catch (...) {
+        // A target left inside BeginDraw refuses every later paint.
+        renderTarget->EndDraw();
+        throw;
+    }
     HRESULT ended = renderTarget->EndDraw();
     if (std::exchange(failNextEndDraw_, false)) ended = D2DERR_RECREATE_TARGET;
     if (FAILED(ended)) discardDeviceResources();

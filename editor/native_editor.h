@@ -112,9 +112,9 @@ private:
     void paintSendLevelCard();
     void paintPeakCard();
     void paintSettingsCard();
-    void paintPairingColumn(std::int64_t now);
-    void updateQrCode();
-    void paintFooter();
+    void paintPairingColumn(std::int64_t now, std::uint32_t port);
+    void updateQrCode(std::uint32_t port);
+    void paintFooter(std::uint32_t port);
 
     void requestRepaint();
     void switchTab();

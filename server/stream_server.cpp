@@ -36,8 +36,12 @@ void StreamServer::stop() {
     port.store(0);
 }
 
-std::string StreamServer::hostPort() const { return lanAddress + ":" + std::to_string(port.load()); }
+std::string StreamServer::hostPort(std::uint32_t boundPort) const {
+    return lanAddress + ":" + std::to_string(boundPort);
+}
 
-std::string StreamServer::pairingUrl() const { return "http://" + hostPort() + "/?key=" + sessionKey; }
+std::string StreamServer::pairingUrl(std::uint32_t boundPort) const {
+    return "http://" + hostPort(boundPort) + "/?key=" + sessionKey;
+}
 
 }  // namespace relay

@@ -57,9 +57,12 @@ public:
     void processAudio(T** in, T** out, std::int32_t channels, std::int32_t frames, bool offline) noexcept;
 
     // "<lanAddress>:<port>" and "http://<hostPort>/?key=<sessionKey>",
-    // computed afresh on every call (any thread).
-    std::string hostPort() const;
-    std::string pairingUrl() const;
+    // computed afresh on every call (any thread). The forms taking a port
+    // let a caller build several texts from one load of it.
+    std::string hostPort() const { return hostPort(port.load()); }
+    std::string pairingUrl() const { return pairingUrl(port.load()); }
+    std::string hostPort(std::uint32_t boundPort) const;
+    std::string pairingUrl(std::uint32_t boundPort) const;
 
     // The status message for the current values (server thread).
     std::string buildStatusJson() const;

@@ -14,7 +14,9 @@
 
 #include "editor/view.h"
 #include "plugin/parameters.h"
+#include "server/server_thread.h"
 #include "support/edit_recorder.h"
+#include "support/failing_allocator.h"
 #include "support/plugin_support.h"
 #include "tools/testhost/editor_host.h"
 
@@ -509,6 +511,64 @@ TEST_F(EditorInput, CopyWithoutAPortLeavesTheClipboardAlone) {
     EXPECT_EQ(clipboardText(window.hostWindow()), L"left alone");
     EXPECT_EQ(editor->copiedUntilMs, 0u) << "no notice without a copy";
     EXPECT_EQ(edits(), "");
+}
+
+TEST_F(EditorInput, AServerThreadThatFailedOffersNoUrlToCopy) {
+    relay::testing::passHook.store([](StreamServer&) { throw 42; });
+    plugin->stream.start();
+    const bool failed = waitUntil([&] { return plugin->stream.serverError.load() != 0; });
+    relay::testing::passHook.store(nullptr);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(plugin->stream.port.load(), 0u);
+    ASSERT_TRUE(putClipboardText(window.hostWindow(), L"left alone"));
+    reset(kTabListening, kFocusCopy);
+    click(829, 485);
+    EXPECT_EQ(clipboardText(window.hostWindow()), L"left alone");
+    EXPECT_EQ(editor->copiedUntilMs, 0u) << "no \"copied\" notice for a dead address";
+    plugin->stream.stop();
+}
+
+// --- running out of memory inside a message ---------------------------------------------
+
+TEST_F(EditorInput, NoThrowLeavesTheWindowProcedureAndTheNextPaintDrawsTheCard) {
+    const std::string url = plugin->stream.pairingUrl();
+    const auto paintNow = [&] {
+        InvalidateRect(hwnd, nullptr, FALSE);
+        UpdateWindow(hwnd);
+    };
+    const auto forgetSymbol = [&] {
+        editor->qrCode.reset();
+        editor->qrText.clear();
+    };
+    // How many allocations one paint with a new symbol and one copy make.
+    forgetSymbol();
+    constexpr long kPlenty = 1'000'000;
+    failAllocationsOn(std::this_thread::get_id(), kPlenty);
+    paintNow();
+    click(829, 485);
+    const long used = kPlenty - allocationFailure.allowed.load();
+    stopFailingAllocations();
+    ASSERT_GT(used, 0);
+    ASSERT_NE(editor->qrCode, nullptr);
+
+    // Every allocation of the paint and of the copy, one after another,
+    // is the one that fails.
+    for (long allowed = 0; allowed < used; ++allowed) {
+        forgetSymbol();
+        editor->copiedUntilMs = 0;
+        ASSERT_TRUE(putClipboardText(window.hostWindow(), L"left alone"));
+        failAllocationsOn(std::this_thread::get_id(), allowed);
+        paintNow();
+        click(829, 485);
+        stopFailingAllocations();
+        const std::wstring copied = clipboardText(window.hostWindow());
+        EXPECT_TRUE(copied == L"left alone" || copied == wide(url)) << allowed;
+        EXPECT_EQ(editor->copiedUntilMs != 0, copied == wide(url)) << "the notice only for a real copy";
+        paintNow();
+        ASSERT_NE(editor->qrCode, nullptr) << "the paint after the failure draws the card (" << allowed << ")";
+        EXPECT_EQ(editor->qrText, url);
+        ASSERT_TRUE(editor->renderTarget) << allowed;
+    }
 }
 
 }  // namespace
