@@ -6,6 +6,7 @@ const TICK_MS = 400;
 const FRESH_MS = 700; // audio newer than this counts as "playing now"
 const RETRY_MS = 2000;
 const SILENCE_MS = 2000; // the server sends status every 500 ms: longer quiet means a dead link
+const CONNECT_MS = 5000; // a frozen host's kernel still accepts: the handshake never ends
 const POLICY_RETRY_MS = 5000; // a refused key or limit: back off longer
 const POLICY_VIOLATION = 1008;
 const ABNORMAL_CLOSURE = 1006;
@@ -297,11 +298,16 @@ function closed(code) {
   checkPairing();
 }
 
-// A socket that stays open with nothing arriving (the computer slept, the
+// A socket that never opens (a frozen host, whose kernel still accepts the
+// connection) or stays open with nothing arriving (the computer slept, the
 // phone changed networks) never closes by itself: give it up and reconnect.
-function checkSilence() {
-  if (!socket || socket.readyState !== WebSocket.OPEN) return;
-  if (performance.now() - heard <= SILENCE_MS) return;
+function checkStalled() {
+  if (!socket) return;
+  let limit;
+  if (socket.readyState === WebSocket.CONNECTING) limit = CONNECT_MS;
+  else if (socket.readyState === WebSocket.OPEN) limit = SILENCE_MS;
+  else return;
+  if (performance.now() - heard <= limit) return;
   const ws = socket;
   socket = null; // its late events are stale
   ws.close();
@@ -496,7 +502,7 @@ function buffered() {
 
 function tick() {
   if (!wanted) return;
-  checkSilence();
+  checkStalled();
   ui.buffer.textContent = Math.round(buffered()) + ' ms';
   if (paused()) {
     state('Duraklatıldı');

@@ -14,6 +14,7 @@ const TEXT = {
   waiting: 'Projenden ses gelmesi bekleniyor.',
   live: 'Miksin doğrudan projenden aktarılıyor.',
   resume: 'Sesi sürdürmek için Dinle düğmesine dokun.',
+  lost: 'Bağlantı kesildi. Eklentiyi açık tut ve Wi-Fi bağlantısını kontrol et.',
 };
 
 function element(id) {
@@ -62,6 +63,14 @@ class FakeContext {
 function loadApp() {
   const elements = new Map();
   const timers = [];
+  const sockets = [];
+  // Connecting until the test opens it; the page's handlers are called by hand.
+  class FakeSocket {
+    static CONNECTING = 0;
+    static OPEN = 1;
+    constructor(url) { Object.assign(this, { url, readyState: 0 }); sockets.push(this); }
+    close() { this.readyState = 3; }
+  }
   const sandbox = {
     document: {
       getElementById: (id) => elements.get(id) || elements.set(id, element(id)).get(id),
@@ -69,7 +78,7 @@ function loadApp() {
     },
     window: { addEventListener() {}, devicePixelRatio: 1, isSecureContext: false },
     navigator: {}, location: { search: '', protocol: 'http:', host: 'test' },
-    URLSearchParams, WebSocket: { OPEN: 1 }, clock: 1000,
+    URLSearchParams, WebSocket: FakeSocket, clock: 1000,
     performance: { now: () => sandbox.clock },
     setInterval: () => 0, requestAnimationFrame: () => 0, clearTimeout() {},
     setTimeout: (fn, ms) => timers.push({ fn, ms }),
@@ -78,7 +87,7 @@ function loadApp() {
   vm.createContext(sandbox);
   vm.runInContext(SOURCE, sandbox);
   const run = (code) => vm.runInContext(code, sandbox);
-  return { sandbox, run, timers, ui: (id) => sandbox.document.getElementById(id) };
+  return { sandbox, run, timers, sockets, ui: (id) => sandbox.document.getElementById(id) };
 }
 
 // A page listening through the scheduled engine at `rate` with `target` seconds.
@@ -101,6 +110,18 @@ function chunk(app, frames) {
   }
   app.sandbox.bytes = samples.buffer;
   app.run('chunk(bytes)');
+}
+
+// Lets fetch replies and other settled promises reach the script.
+const settle = () => new Promise((resolve) => setImmediate(resolve));
+
+// The status line as the listener sees it (after running `code`): word,
+// message, error flag, button text.
+function shownLine(app, code = '') {
+  app.run(code);
+  const ui = app.ui;
+  return [ui('state').textContent, ui('message').textContent, ui('message').classList.contains('error'),
+    ui('listenText').textContent];
 }
 
 // Plays `seconds` of a steady stream in `block`-frame chunks, the clock
@@ -219,6 +240,27 @@ describe('the page keeps telling the truth', () => {
     await new Promise((resolve) => setImmediate(resolve));
     assert.equal(app.ui('message').textContent, TEXT.pairFailed);
     assert.ok(app.ui('message').classList.contains('error'));
+  });
+
+  test('a socket that has not opened in 5 s is given up and retried; the next one that opens plays', async () => {
+    const app = loadApp();
+    app.sandbox.AudioContext = class extends FakeContext { constructor(options) { super(options.sampleRate); } };
+    await app.run('onListen()');
+    const [first] = app.sockets;
+    app.sandbox.clock += 5000;
+    assert.equal(shownLine(app, 'tick()')[0], 'Bağlanıyor', 'five seconds exactly is not yet given up');
+    app.sandbox.clock += 400;
+    assert.deepEqual(shownLine(app, 'tick()').slice(0, 3), ['Yeniden bağlanıyor', TEXT.lost, false]);
+    assert.equal(first.readyState, 3);
+    first.onclose({ code: 1006 }); // its own close event comes late and counts for nothing
+    assert.deepEqual(app.timers.map((t) => t.ms), [2000]);
+    app.timers[0].fn();
+    const second = app.sockets[1];
+    second.readyState = 1; // the host answers again
+    second.onmessage({ data: '{"type":"config","sampleRate":48000}' });
+    await settle();
+    second.onmessage({ data: new Float32Array(960).buffer });
+    assert.deepEqual(shownLine(app, 'tick()'), ['Dinleniyor', TEXT.live, false, 'Dinlemeyi durdur']);
   });
 
   test('stereoPeaks: the largest magnitude of each channel, never below the peaks so far', () => {

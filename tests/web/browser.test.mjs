@@ -589,6 +589,32 @@ describe('a frozen plug-in and dropped engines', () => {
     await context.close();
   });
 
+  test('a host frozen past the 5 s connect limit: the page keeps trying and listens once it thaws', async () => {
+    const { page, seen, context } = await open(host.url());
+    await waitText(page, 'state', 'Eşleşti');
+    host.freeze();
+    let gaveUp;
+    try {
+      const tapped = Date.now();
+      await page.click('#listen');
+      // The frozen host's kernel takes the connection; nothing answers it.
+      await waitText(page, 'state', 'Yeniden bağlanıyor', 5000 + TICK_WAIT_MS);
+      gaveUp = { after: Date.now() - tapped, line: await statusLine(page) };
+      for (const give = Date.now() + TICK_WAIT_MS; seen.sockets.length < 2 && Date.now() < give;) await sleep(100);
+    } finally {
+      host.thaw();
+    }
+    console.log(`connect attempt given up after ${gaveUp.after} ms; ${seen.sockets.length} attempts while frozen`);
+    assert.ok(gaveUp.after >= 4900, `given up ${gaveUp.after} ms after the tap`);
+    assert.deepEqual([gaveUp.line.message, gaveUp.line.error], [TEXT.lost, false]);
+    assert.ok(seen.sockets.length >= 2, `${seen.sockets.length} connection attempts`);
+    await waitText(page, 'state', 'Dinleniyor');
+    await sleep(300);
+    assert.ok((await spectrumPeaks(page, 1)).peaks[0].db > -40, 'the chord arrives again');
+    assertClean(seen);
+    await context.close();
+  });
+
   test('after five reconnects only one worklet processor still runs', async () => {
     const { page, seen, context } = await open('about:blank');
     // Every node the page makes is kept, as the audio thread keeps a node
