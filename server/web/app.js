@@ -138,14 +138,13 @@ function showPreview() {
   ui.previewNotice.classList.toggle('hidden', server.preview !== true);
 }
 
-// Safari and current Chrome say "interrupted" for a call or another app's
-// audio: like "suspended", a tap resumes it.
+// Nothing is heard though listening is wanted: the browser suspended the
+// context (Safari and current Chrome say "interrupted" for a call or another
+// app's audio), or it refused or paused the background element that carries
+// the mix. A tap resumes either.
 function paused() {
-  return context !== null && (context.state === 'suspended' || context.state === 'interrupted');
-}
-
-// The background element carries the mix but the browser refused to play it.
-function elementRefused() {
+  if (context === null) return false;
+  if (context.state === 'suspended' || context.state === 'interrupted') return true;
   return ui.backgroundAudio.srcObject !== null && ui.backgroundAudio.paused;
 }
 
@@ -173,7 +172,7 @@ async function pair() {
 
 async function onListen() {
   // The tap the paused or refused message asks for resumes; it does not stop.
-  if (wanted && (paused() || (context && elementRefused()))) {
+  if (wanted && paused()) {
     context.resume().catch(() => {});
     if (ui.backgroundAudio.srcObject) ui.backgroundAudio.play().then(() => release(TEXT.tapAgain), () => {});
     return;
@@ -484,7 +483,9 @@ async function stop() {
 }
 
 function showSuspended() {
-  message(TEXT.resume);
+  // A refused start asks for the same tap in its own words.
+  if (held && held.text === TEXT.tapAgain) message(held.text);
+  else message(TEXT.resume);
   ui.listenText.textContent = 'Sürdürmek için dokun';
 }
 

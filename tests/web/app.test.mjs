@@ -215,6 +215,20 @@ describe('the page keeps telling the truth', () => {
     assert.equal(app.run('wanted'), true);
   });
 
+  test('a background element paused while listening shows paused within a tick; a tap plays it again', async () => {
+    const app = listening(48000, 0.07);
+    const audio = app.ui('backgroundAudio');
+    app.run(`gain = context.createGain(); media = { stream: {} }; ui.background.checked = true; routing()`);
+    chunk(app, 480);
+    const heard = ['Dinleniyor', TEXT.live, false, 'Dinlemeyi durdur'];
+    assert.deepEqual(shownLine(app, 'tick()'), heard);
+    audio.pause(); // a call, the OS or another app took the element
+    assert.deepEqual(shownLine(app, 'tick()'), ['Duraklatıldı', TEXT.resume, false, 'Sürdürmek için dokun']);
+    await app.run('onListen()');
+    assert.equal(audio.paused, false, 'the tap plays the element');
+    assert.deepEqual(shownLine(app, 'tick()'), heard);
+  });
+
   test('the audio session is set to playback before the context exists', async () => {
     const app = loadApp();
     app.sandbox.navigator.audioSession = { type: 'auto' };
