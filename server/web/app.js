@@ -7,6 +7,7 @@ const FRESH_MS = 700; // audio newer than this counts as "playing now"
 const RETRY_MS = 2000;
 const SILENCE_MS = 2000; // the server sends status every 500 ms: longer quiet means a dead link
 const CONNECT_MS = 5000; // a frozen host's kernel still accepts: the handshake never ends
+const UNREACHABLE_CHECKS = 3; // a Wi-Fi gap or a sleeping computer is not a lost pairing
 const POLICY_RETRY_MS = 5000; // a refused key or limit: back off longer
 const POLICY_VIOLATION = 1008;
 const ABNORMAL_CLOSURE = 1006;
@@ -59,7 +60,9 @@ let rate = 48000, server = {}, lastPacket = 0, fill = 0, peaks = [0, 0];
 let framePeaks = null; // highest peaks since the last animation frame; null: no chunk since
 let heard = 0; // performance.now() of the last message on the current socket
 let held = null; // {text, error}: a message the tick keeps while its condition lasts
-let pairingLost = false; // the status request for our key failed while reconnecting
+let pairingLost = false; // while reconnecting: our key refused, or the plug-in unreachable too long
+let unreachable = 0; // status checks in a row that got no answer at all
+let checking = false; // a status check is on its way
 const sources = new Set();
 const spectrumData = new Uint8Array(1024);
 
@@ -257,6 +260,7 @@ function openSocket() {
     if (ws !== socket) return;
     heard = performance.now();
     pairingLost = false;
+    unreachable = 0;
     if (wanted) receive(event.data);
   };
   ws.onclose = (event) => { if (ws === socket) closed(event.code); };
@@ -313,16 +317,20 @@ function checkStalled() {
   closed(ABNORMAL_CLOSURE);
 }
 
-// While reconnecting: a plug-in that no longer knows our key (reloaded with
-// a new key and port) needs a new pairing, not patience.
+// While reconnecting: a plug-in that refuses our key, or that stays out of
+// reach check after check (reloaded with a new key and port), needs a new
+// pairing, not patience. One check at a time: a frozen host never answers.
 async function checkPairing() {
-  let known = false;
+  if (checking) return;
+  checking = true;
+  let reply = null;
   try {
-    const reply = await fetch('/status?key=' + encodeURIComponent(key), { cache: 'no-store' });
-    known = reply.ok;
-  } catch (e) { /* unreachable counts as unknown */ }
+    reply = await fetch('/status?key=' + encodeURIComponent(key), { cache: 'no-store' });
+  } catch (e) { /* no answer */ }
+  checking = false;
   if (!wanted || (socket && socket.readyState === WebSocket.OPEN)) return;
-  pairingLost = !known;
+  unreachable = reply ? 0 : unreachable + 1;
+  pairingLost = reply ? !reply.ok : unreachable >= UNREACHABLE_CHECKS;
   if (pairingLost) message(TEXT.pairFailed, true);
 }
 
@@ -466,6 +474,7 @@ async function stop() {
   dropWorklet();
   held = null;
   pairingLost = false;
+  unreachable = 0;
   ui.backgroundAudio.pause();
   ui.backgroundAudio.srcObject = null;
   const oldContext = context;

@@ -277,6 +277,23 @@ describe('the page keeps telling the truth', () => {
     assert.deepEqual(shownLine(app, 'tick()'), ['Dinleniyor', TEXT.live, false, 'Dinlemeyi durdur']);
   });
 
+  test('re-scan advice on a refusal at once, after three unreachable checks in a row otherwise', async () => {
+    const app = listening(48000, 0.07);
+    const unreachable = () => Promise.reject(new TypeError('Failed to fetch'));
+    const answer = (ok) => () => Promise.resolve({ ok });
+    const lost = [TEXT.lost, false], rescan = [TEXT.pairFailed, true];
+    const steps = [[unreachable, lost], [unreachable, lost], [answer(true), lost], [unreachable, lost],
+      [unreachable, lost], [unreachable, rescan], [answer(true), lost], [unreachable, lost], [answer(false), rescan]];
+    for (const [i, [reply, shown]] of steps.entries()) {
+      app.sandbox.fetch = reply;
+      app.run('socket.close(); closed(1006)');
+      await settle();
+      app.timers.at(-1).fn(); // the retry's own text: connecting, or the advice kept
+      if (shown === rescan) assert.deepEqual(shownLine(app).slice(1, 3), rescan, `step ${i}`);
+      else assert.deepEqual(shownLine(app).slice(1, 3), ['Eklentiye bağlanıyor…', false], `step ${i}`);
+    }
+  });
+
   test('stereoPeaks: the largest magnitude of each channel, never below the peaks so far', () => {
     const app = loadApp();
     const peaks = (samples, since) => {
