@@ -390,7 +390,10 @@ function dropWorklet() {
 }
 
 function chunk(bytes) {
-  if (!ready || !context || context.state !== 'running') return;
+  if (!ready || !context) return;
+  // Frames held for merging would be spliced in front of the audio after
+  // the pause: they go with the frames that arrive meanwhile.
+  if (context.state !== 'running') return merger.reset(rate);
   // Whole stereo frames only; an empty frame carries nothing to play.
   if (bytes.byteLength === 0 || bytes.byteLength % 8 !== 0) return;
   const samples = new Float32Array(bytes);
@@ -471,6 +474,7 @@ async function stop() {
   socket = null;
   if (old) old.close();
   clearSources();
+  merger.reset(rate);
   dropWorklet();
   held = null;
   pairingLost = false;

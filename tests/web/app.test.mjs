@@ -179,6 +179,23 @@ describe('scheduled engine merges short host blocks', () => {
     assert.deepEqual([...new Set(started.map((s) => s.buffer.sampleRate))], [44100]);
     assert.ok(started.every((s) => s.buffer.length >= 441 && s.buffer.length < 541));
   });
+
+  test('frames held for merging do not outlive a suspended or interrupted context', async () => {
+    for (const pause of ['suspended', 'interrupted']) {
+      const app = listening(48000, 0.07);
+      const fake = app.sandbox.fake;
+      await stream(app, 48000, 100, 0.2);
+      chunk(app, 200); // below 480 frames: held back
+      const before = fake.started.length;
+      fake.state = pause;
+      chunk(app, 100); // arrives while paused: dropped
+      fake.advance(30); // a long pause, as the context's clock sees it
+      fake.state = 'running';
+      const firstNew = app.n + 1;
+      const started = (await stream(app, 48000, 100, 0.1)).slice(before);
+      assert.equal(started[0].buffer.getChannelData(0)[0], firstNew, `${pause}: nothing from before the pause`);
+    }
+  });
 });
 
 describe('the page keeps telling the truth', () => {
