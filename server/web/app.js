@@ -14,6 +14,9 @@ const ABNORMAL_CLOSURE = 1006;
 const DRY_SECONDS = 0.003;
 const AHEAD_SECONDS = 0.12;
 const MAX_SOURCES = 180;
+// The rates the plug-in streams; a config outside them cannot be played.
+const MIN_RATE = 8000;
+const MAX_RATE = 192000;
 // Short host blocks are gathered into runs of at least this much before
 // scheduling, so the sources per second stay few whatever the block size.
 const MERGE_SECONDS = 0.010;
@@ -334,10 +337,15 @@ async function checkPairing() {
   if (pairingLost) message(TEXT.pairFailed, true);
 }
 
+function usableRate(value) {
+  return Number.isFinite(value) && value >= MIN_RATE && value <= MAX_RATE;
+}
+
 // Rebuilds the engine for one config message; a newer one or stop() abandons it.
 async function configure(config) {
   const mine = ++generation;
   ready = false;
+  if (!usableRate(config.sampleRate)) throw new Error('config without a usable sample rate');
   rate = config.sampleRate;
   clearSources();
   merger.reset(rate);
@@ -373,20 +381,24 @@ async function startWorklet(mine) {
     node.connect(analyser);
     worklet = node;
   } catch (e) {
-    if (node) node.disconnect();
+    if (node) retire(node);
     worklet = null;
   }
 }
 
-// The processor ends once told; closing its port alone would leave it
-// running on the audio thread with its ring.
 function dropWorklet() {
   if (!worklet) return;
-  worklet.port.postMessage({ type: 'stop' });
-  worklet.port.onmessage = null;
-  worklet.disconnect();
-  worklet.port.close();
+  retire(worklet);
   worklet = null;
+}
+
+// The processor ends once told; closing its port alone would leave it
+// running on the audio thread with its ring.
+function retire(node) {
+  node.port.postMessage({ type: 'stop' });
+  node.port.onmessage = null;
+  node.disconnect();
+  node.port.close();
 }
 
 function chunk(bytes) {

@@ -15,6 +15,7 @@ const TEXT = {
   live: 'Miksin doğrudan projenden aktarılıyor.',
   resume: 'Sesi sürdürmek için Dinle düğmesine dokun.',
   lost: 'Bağlantı kesildi. Eklentiyi açık tut ve Wi-Fi bağlantısını kontrol et.',
+  configFailed: 'Ses başlatılamadı. Durdurup yeniden dene.',
 };
 
 function element(id) {
@@ -309,6 +310,37 @@ describe('the page keeps telling the truth', () => {
       if (shown === rescan) assert.deepEqual(shownLine(app).slice(1, 3), rescan, `step ${i}`);
       else assert.deepEqual(shownLine(app).slice(1, 3), ['Eklentiye bağlanıyor…', false], `step ${i}`);
     }
+  });
+
+  test('a worklet that cannot be connected is stopped; a config without a usable rate is refused', async () => {
+    const app = loadApp();
+    const posted = [];
+    app.sandbox.window.isSecureContext = true;
+    app.sandbox.AudioWorkletNode = class {
+      port = { postMessage: (m) => posted.push(m.type), close() {} };
+      connect() { throw new Error('InvalidAccessError'); }
+      disconnect() {}
+    };
+    app.sandbox.fake = new FakeContext(48000);
+    app.sandbox.fake.audioWorklet = { addModule: () => Promise.resolve() };
+    app.run(`context = fake; analyser = context.createAnalyser(); wanted = true;
+      socket = { readyState: 1, close() {} }; heard = performance.now();`);
+    await app.run(`configure({ type: 'config', sampleRate: 48000 })`);
+    assert.deepEqual(posted, ['stop'], 'the dropped processor is told to end');
+    assert.equal(app.ui('engine').textContent, 'Zamanlanmış PCM');
+    app.sandbox.clock += 800; // no audio has been fresh since
+    for (const rate of ['', ',"sampleRate":"48000"', ',"sampleRate":0', ',"sampleRate":1e9']) {
+      app.run(`receive('{"type":"config"${rate}}')`);
+      await settle();
+      chunk(app, 480);
+      assert.deepEqual(shownLine(app, 'tick()').slice(0, 3), ['Eşleşti', TEXT.configFailed, true], `config${rate}`);
+      assert.equal(app.sandbox.fake.started.length, 0, `config${rate}: frames dropped`);
+      assert.equal(app.run('rate'), 48000);
+    }
+    app.run(`receive('{"type":"config","sampleRate":44100}')`);
+    await settle();
+    chunk(app, 441);
+    assert.deepEqual(shownLine(app, 'tick()').slice(0, 3), ['Dinleniyor', TEXT.live, false]);
   });
 
   test('stereoPeaks: the largest magnitude of each channel, never below the peaks so far', () => {
