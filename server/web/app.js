@@ -531,6 +531,9 @@ function tick() {
   checkStalled();
   ui.buffer.textContent = Math.round(buffered()) + ' ms';
   if (paused()) {
+    // Held frames would be spliced in front of the audio after the pause,
+    // though no chunk may come while it lasts.
+    if (context.state !== 'running') merger.reset(rate);
     state('Duraklatıldı');
     showSuspended();
     return;

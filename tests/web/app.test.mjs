@@ -182,14 +182,15 @@ describe('scheduled engine merges short host blocks', () => {
   });
 
   test('frames held for merging do not outlive a suspended or interrupted context', async () => {
-    for (const pause of ['suspended', 'interrupted']) {
+    for (const [pause, during] of [['suspended', 'chunk'], ['interrupted', 'chunk'], ['suspended', 'tick']]) {
       const app = listening(48000, 0.07);
       const fake = app.sandbox.fake;
       await stream(app, 48000, 100, 0.2);
       chunk(app, 200); // below 480 frames: held back
       const before = fake.started.length;
       fake.state = pause;
-      chunk(app, 100); // arrives while paused: dropped
+      if (during === 'chunk') chunk(app, 100); // arrives while paused: dropped
+      else app.run('tick()'); // nothing arrives, the tick sees the pause
       fake.advance(30); // a long pause, as the context's clock sees it
       fake.state = 'running';
       const firstNew = app.n + 1;
