@@ -300,17 +300,20 @@ TEST_F(ServerSteps, AtMostSixtyFourPerCallWhileAProducerKeepsPushing) {
     // Stamped ahead: only the cap may end a drain here, never staleness.
     const std::int64_t stamp = steadyNowNs() + 60'000 * kMs;
     std::atomic<int> pushed{0};
+    std::atomic<bool> done{false};
+    // Pushes until told to stop: on a busy machine the producer may run
+    // during a drain only now and then, so the test goes on until it has.
     std::thread producer([&] {
-        for (int i = 0; i < kBlocks;) {
+        for (int i = 0; !done.load();) {
             if (server.ring.push(markedBlock(static_cast<float>(i), stamp))) ++i, ++pushed;
             else std::this_thread::yield();
         }
     });
     int taken = 0, calls = 0, fullCalls = 0, cappedWithMoreWaiting = 0, most = 0;
     const auto end = std::chrono::steady_clock::now() + 20s;
-    while (taken < kBlocks && std::chrono::steady_clock::now() < end) {
+    while ((taken < kBlocks || cappedWithMoreWaiting == 0) && std::chrono::steady_clock::now() < end) {
         // Let the ring fill up, so the drain meets more than it may take.
-        waitUntil([&] { return server.ring.size() == kRingSlots || pushed.load() == kBlocks; }, 100ms);
+        waitUntil([&] { return server.ring.size() == kRingSlots; }, 100ms);
         const int n = server.drainRing(clients);
         most = std::max(most, n);
         fullCalls += n == kMaxBlocksPerPass;
@@ -318,9 +321,11 @@ TEST_F(ServerSteps, AtMostSixtyFourPerCallWhileAProducerKeepsPushing) {
         taken += n;
         ++calls;
     }
+    done.store(true);
     producer.join();
-    taken += server.drainRing(clients);
-    EXPECT_EQ(taken, kBlocks);
+    while (const int n = server.drainRing(clients)) taken += n;
+    EXPECT_EQ(taken, pushed.load());
+    EXPECT_GE(taken, kBlocks);
     EXPECT_LE(most, kMaxBlocksPerPass);
     EXPECT_GT(fullCalls, 0);
     EXPECT_GT(cappedWithMoreWaiting, 0) << "no call stopped at 64 with blocks still waiting";
