@@ -270,9 +270,9 @@ void NativeEditor::paintFooter(std::uint32_t port) {
     drawLine(0, 603, 960, 603, kColorLine, 1);
     const bool failed = stream->serverError.load() != 0;
     fillCircle(32, 621, 3, failed ? kColorAlert : kColorAccent);
-    const std::wstring address = failed                        ? L"A\u011F ba\u011Flant\u0131s\u0131 a\u00E7\u0131lamad\u0131"
+    const std::wstring address = failed      ? L"A\u011F ba\u011Flant\u0131s\u0131 a\u00E7\u0131lamad\u0131"
                                  : port != 0 ? widenAscii(stream->hostPort(port))
-                                                            : L"Yerel ba\u011Flant\u0131 haz\u0131rlan\u0131yor\u2026";
+                                             : L"Yerel ba\u011Flant\u0131 haz\u0131rlan\u0131yor\u2026";
     drawText(address, 43, 606, 310, 30, 11, kColorMuted, false, kLeading);
     drawText(rateKhz(stream->sampleRate.load()) + L" kHz   /   32 bit kayan nokta   /   STEREO", 350, 606, 328, 30,
              10, kColorMuted, false, kCentre);
