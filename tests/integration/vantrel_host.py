@@ -24,6 +24,7 @@ LOOPBACK = "127.0.0.1"
 LINE_TIMEOUT_S = 60.0   # a cold Wine prefix takes a while to start a process
 QUIT_GRACE_S = 5.0
 IO_TIMEOUT_S = 3.0      # any single socket wait in a test
+TCP_TABLE_READS = 10    # readings of /proc/net/tcp until two agree
 
 _live_hosts = set()
 
@@ -209,12 +210,27 @@ class TestHost:
 
     def lingering_sockets(self):
         """Connections on the server port that the server has not closed yet
-        (ESTABLISHED, or CLOSE_WAIT once the peer has hung up). Wine keeps
-        socket handles inside its server process and reports no handle
-        count, so Linux's table of TCP sockets is where a leaked server
-        socket shows."""
+        (ESTABLISHED, or CLOSE_WAIT once the peer has hung up), one state per
+        connection. Wine keeps socket handles inside its server process and
+        reports no handle count, so Linux's table of TCP sockets is where a
+        leaked server socket shows.
+
+        The kernel hands the table out a page at a time; when connections come
+        and go between pages (anywhere on the machine) a reading can list one
+        connection twice or miss one. So rows count once per connection, and
+        the table is read until two readings agree."""
+        previous = None
+        for _ in range(TCP_TABLE_READS):
+            current = self._server_connections()
+            if current == previous:
+                break
+            previous = current
+        return sorted(current.values())
+
+    def _server_connections(self):
+        """{(local address, remote address): state} of one reading of the table."""
         open_states = {"01": "ESTABLISHED", "08": "CLOSE_WAIT"}
-        found = []
+        found = {}
         try:
             with open("/proc/net/tcp") as table:
                 next(table)
@@ -222,7 +238,7 @@ class TestHost:
                     fields = row.split()
                     local_port = int(fields[1].split(":")[1], 16)
                     if local_port == self.port and fields[3] in open_states:
-                        found.append(open_states[fields[3]])
+                        found[(fields[1], fields[2])] = open_states[fields[3]]
         except OSError:
             pass
         return found
