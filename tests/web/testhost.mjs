@@ -66,7 +66,10 @@ export class TestHost {
     this.child = spawn(first, rest, { cwd: REPO_ROOT, stdio: ['pipe', 'pipe', 'inherit'] });
     this.child.on('exit', () => {
       this.exited = true;
-      for (const w of this.waiters.splice(0)) w.reject(new Error('test host exited'));
+      for (const w of this.waiters.splice(0)) {
+        clearTimeout(w.timer); // else a dead host's waits keep node alive
+        w.reject(new Error('test host exited'));
+      }
     });
     let pending = '';
     this.child.stdout.setEncoding('utf8');
