@@ -14,6 +14,8 @@
 //
 // Figures, each the change over the window:
 // - restarts: the page's own restart counter (#restarts).
+// - drops: blocks the plug-in lost (a full ring, or stale when drained),
+//   from the host's `status` command; a gap in the stream the page hears.
 // - main busy: Chromium's TaskDuration (time the page's main thread spent
 //   in tasks) over the window's length by the browser's own clock
 //   (the Timestamp metric); script is ScriptDuration, layout+style is
@@ -21,8 +23,8 @@
 //   audio thread is not the main thread: renderer is the page's whole
 //   process (ProcessTime), audio thread included.
 // - host: utime + stime of the host process, all its threads, from
-//   /proc/<pid>/stat. The wine64 process is the spawned one (the wrappers
-//   exec), the same process TestHost.signal() checks by name.
+//   /proc/<pid>/stat. The Wine process is the spawned one (the wrappers
+//   exec); it is checked by name, as TestHost.signal() does.
 // - wineserver: the same for the prefix's wineserver, which every Wine wait
 //   and socket poll of the host goes through. Wine runs it in a directory
 //   named server-<device>-<inode> of the prefix (both in hex), so the
@@ -52,6 +54,13 @@ function cpuSeconds(pid) {
   return (Number(fields[11]) + Number(fields[12])) / CLOCK_TICKS;
 }
 
+// The host's process id, once it runs the exe itself (else null).
+function hostPid(host) {
+  const exe = path.basename(process.env.VANTREL_TESTHOST || 'testhost.exe').slice(0, 15);
+  const comm = readFileSync(`/proc/${host.child.pid}/comm`, 'utf8').trim();
+  return comm === exe ? host.child.pid : null;
+}
+
 function wineserverPid() {
   const prefix = process.env.WINEPREFIX || path.join(REPO_ROOT, 'build', 'wineprefix');
   const { dev, ino } = statSync(prefix);
@@ -68,16 +77,24 @@ function wineserverPid() {
   return null;
 }
 
+// The plug-in's count of lost blocks, from the host's status line.
+async function hostDrops(host) {
+  const reply = host.nextLine('STATUS ');
+  host.send('status');
+  return Number((await reply).match(/ drops (\d+)/)[1]);
+}
+
 // Everything that the window's figures are differences of.
-async function sample(page, cdp, hostPid, serverPid) {
+async function sample(page, cdp, host, pids) {
   const { metrics } = await cdp.send('Performance.getMetrics');
   const m = Object.fromEntries(metrics.map(({ name, value }) => [name, value]));
   return {
     m,
     restarts: Number(await text(page, 'restarts')),
+    drops: await hostDrops(host),
     wallS: Number(process.hrtime.bigint()) / 1e9,
-    hostS: cpuSeconds(hostPid),
-    serverS: serverPid === null ? NaN : cpuSeconds(serverPid),
+    hostS: pids.host === null ? NaN : cpuSeconds(pids.host),
+    serverS: pids.server === null ? NaN : cpuSeconds(pids.server),
   };
 }
 
@@ -89,10 +106,10 @@ async function measure(browser, host, url) {
     await waitText(page, 'state', 'Eşleşti');
     await startListening(page);
     await sleep(SETTLE_MS);
-    const serverPid = wineserverPid();
-    const a = await sample(page, cdp, host.child.pid, serverPid);
+    const pids = { host: hostPid(host), server: wineserverPid() };
+    const a = await sample(page, cdp, host, pids);
     await sleep(WINDOW_MS);
-    const b = await sample(page, cdp, host.child.pid, serverPid);
+    const b = await sample(page, cdp, host, pids);
     const span = b.m.Timestamp - a.m.Timestamp;
     const share = (...names) => names.reduce((sum, n) => sum + b.m[n] - a.m[n], 0) / span;
     const wall = b.wallS - a.wallS;
@@ -100,6 +117,7 @@ async function measure(browser, host, url) {
       engine: await text(page, 'engine'),
       state: await text(page, 'state'),
       restarts: b.restarts - a.restarts,
+      drops: b.drops - a.drops,
       main: share('TaskDuration'),
       script: share('ScriptDuration'),
       layout: share('LayoutDuration', 'RecalcStyleDuration'),
@@ -118,6 +136,7 @@ const COLUMNS = [
   ['asked', 10, (r) => r.asked],
   ['engine shown', 17, (r) => r.engine],
   ['restarts', 9, (r) => String(r.restarts)],
+  ['drops', 6, (r) => String(r.drops)],
   ['main busy', 10, (r) => percent(r.main)],
   ['script', 8, (r) => percent(r.script)],
   ['layout+style', 13, (r) => percent(r.layout)],
