@@ -50,7 +50,8 @@ const CLOCK_TICKS = Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf
 
 // CPU seconds (user + system, all threads) of process pid so far.
 function cpuSeconds(pid) {
-  const fields = readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+  const stat = readFileSync(`/proc/${pid}/stat`, 'utf8');
+  const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' '); // after the name, which may hold ") "
   return (Number(fields[11]) + Number(fields[12])) / CLOCK_TICKS;
 }
 
@@ -61,6 +62,7 @@ function hostPid(host) {
   return comm === exe ? host.child.pid : null;
 }
 
+// The prefix's wineserver (null if none runs): see the method above.
 function wineserverPid() {
   const prefix = process.env.WINEPREFIX || path.join(REPO_ROOT, 'build', 'wineprefix');
   const { dev, ino } = statSync(prefix);
