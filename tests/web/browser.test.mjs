@@ -12,12 +12,17 @@ import {
   openPlayer, text, waitText, statusLine, startListening, attachProbe, levels, spectrumPeaks,
   curvePixels, meters, sleep, TICK_WAIT_MS,
 } from './player.mjs';
+import {
+  watchStarvation, pageNow, starvationSince, unexplainedRestarts, unexplainedQuiet, restartsCounted,
+  starvationSummary, scheduleShape,
+} from './starvation.mjs';
 
 const SHOTS = path.join(REPO_ROOT, 'build', 'web-player');
 const CSP = "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
   + "img-src 'self' data:; connect-src 'self'; media-src 'self' blob:; object-src 'none'; "
   + "base-uri 'none'; frame-ancestors 'none'";
 const STEADY_MS = 20000;
+const STEADY_PRESET_MS = 70; // the page's default buffer
 const TAP_TO_LISTENING_MS = 1000; // from the tap: socket, config, first audio, next 400 ms tick
 const WORKLET_ENGINE = 'Ses iş parçacığı';
 const SCHEDULED_ENGINE = 'Zamanlanmış PCM';
@@ -69,6 +74,25 @@ async function open(url, options) {
   openContexts.add(opened.context);
   opened.context.on('close', () => openContexts.delete(opened.context));
   return opened;
+}
+
+// A page that records what it can know of its own starvation.
+async function openWatched(url) {
+  const opened = await open('about:blank');
+  await watchStarvation(opened.page);
+  await opened.page.goto(url);
+  return opened;
+}
+
+// What the page recorded since `from`, how many restarts it showed and
+// how many of them no starvation longer than the preset explains, all from
+// one reading of the record; it goes to the log.
+async function judgeRestarts(page, label, presetMs, from) {
+  const record = await starvationSince(page, from);
+  const unexplained = unexplainedRestarts(record, presetMs, from);
+  console.log(`${label}: ${starvationSummary(record, presetMs)}`);
+  for (const [at, count] of unexplained) console.log(`  ${count} restart at ${Math.round(at - from)} ms with no starvation`);
+  return { record, restarts: restartsCounted(record.restarts), unexplained: restartsCounted(unexplained) };
 }
 
 afterEach(async () => {
@@ -478,18 +502,22 @@ describe('steady stream at the 70 ms preset', () => {
   // One engine after the other, each page alone in the browser: the window
   // measures the player against the plug-in's stream, not two pages'
   // start-up work competing for the same cores.
+  // A restart counts against the player unless the page was starved for
+  // longer than its buffer at the time (see the short-block cases).
   test(`no restart in ${STEADY_MS / 1000} s, worklet and scheduled engines alike`, async () => {
     const engines = [
       ['worklet', host.url(), true, WORKLET_ENGINE],
       ['scheduled', host.url({ host: PLAIN_HOST }), false, SCHEDULED_ENGINE],
     ];
     const restarts = {};
+    const unexplained = {};
     const states = {};
     const buffers = {};
     for (const [name, url, secure, engine] of engines) {
-      const { page, seen, context } = await open(url);
+      const { page, seen, context } = await openWatched(url);
       await waitText(page, 'state', 'Eşleşti');
       assert.equal(await page.evaluate(() => window.isSecureContext), secure);
+      const from = await pageNow(page);
       await startListening(page);
       assert.equal(await text(page, 'engine'), engine);
       buffers[name] = [];
@@ -498,13 +526,21 @@ describe('steady stream at the 70 ms preset', () => {
         await sleep(1000);
         buffers[name].push(Number((await text(page, 'buffer')).split(' ')[0]));
       }
-      restarts[name] = await text(page, 'restarts');
       states[name] = await text(page, 'state');
+      const judged = await judgeRestarts(page, `steady stream, ${name}`, STEADY_PRESET_MS, from);
+      restarts[name] = judged.restarts;
+      unexplained[name] = judged.unexplained;
+      if (name === 'scheduled') {
+        const shape = scheduleShape(judged.record.sources);
+        assert.ok(shape.shortest >= 0.010, `a buffer of ${shape.shortest * 1000} ms`);
+        const fresh = judged.restarts + judged.record.sockets - 1; // a reconnect starts afresh too
+        assert.ok(shape.breaks <= fresh, `${shape.breaks} breaks, ${judged.restarts} restarts`);
+      }
       assertClean(seen);
       await context.close();
     }
-    console.log('steady stream, restarts:', restarts, 'buffer ms:', buffers);
-    assert.deepEqual(restarts, { worklet: '0', scheduled: '0' });
+    console.log('steady stream, restarts:', restarts, 'without a starved page:', unexplained, 'buffer ms:', buffers);
+    assert.deepEqual(unexplained, { worklet: 0, scheduled: 0 });
     assert.deepEqual(states, { worklet: 'Dinleniyor', scheduled: 'Dinleniyor' });
   });
 
@@ -529,32 +565,51 @@ describe('steady stream at the 70 ms preset', () => {
 describe('short host blocks', () => {
   // Producers track at 32 or 64 frames: one tiny PCM frame per host block.
   // Listened to through the scheduled engine, as a phone on the LAN does.
+  // A restart or a silent read counts against the player unless the page
+  // itself was starved for longer than its buffer at the time (its socket
+  // or its timers stalled): on a busy two-core machine the browser, the
+  // host under Wine and the test runner compete for the cores.
   const WINDOW_MS = 10000;
   for (const [rate, block, preset] of [[48000, 32, 140], [192000, 64, 70]]) {
     test(`${rate / 1000} kHz, ${block}-frame blocks, ${preset} ms: sounds with at most one restart in 10 s`, async () => {
       const small = await new TestHost({ rate, block }).start();
       try {
-        const { page, seen, context } = await open(small.url({ host: PLAIN_HOST }));
+        const { page, seen, context } = await openWatched(small.url({ host: PLAIN_HOST }));
         await waitText(page, 'state', 'Eşleşti');
         await page.click('summary');
         await page.click(`[data-buffer="${preset}"]`);
+        const from = await pageNow(page);
         await startListening(page);
         assert.equal(await text(page, 'engine'), SCHEDULED_ENGINE);
-        const quiet = [];
+        const quietAt = [];
         const until = Date.now() + WINDOW_MS;
         while (Date.now() < until) {
           await sleep(1000);
-          const { input } = await page.evaluate(() => {
+          const read = await page.evaluate(() => {
             const data = new Float32Array(analyser.fftSize);
             analyser.getFloatTimeDomainData(data);
-            return { input: Math.sqrt(data.reduce((sum, v) => sum + v * v, 0) / data.length) };
+            return { at: performance.now(), input: Math.sqrt(data.reduce((sum, v) => sum + v * v, 0) / data.length) };
           });
-          if (input < 0.05) quiet.push(input);
+          if (read.input < 0.05) quietAt.push(read.at);
         }
-        const restarts = Number(await text(page, 'restarts'));
-        console.log(`${rate} Hz / ${block} frames / ${preset} ms: ${restarts} restarts, quiet reads ${quiet}`);
-        assert.ok(restarts <= 1, `${restarts} restarts`);
-        assert.ok(quiet.length <= 1, `the engine was silent at ${quiet.length} of 10 reads`);
+        const label = `${rate} Hz / ${block} frames / ${preset} ms`;
+        const { record, restarts, unexplained } = await judgeRestarts(page, label, preset, from);
+        const silent = unexplainedQuiet(record, preset, from, quietAt);
+        const shape = scheduleShape(record.sources);
+        const seconds = ((await pageNow(page)) - from) / 1000;
+        console.log(`${label}: ${restarts} restarts (${unexplained} unexplained), `
+          + `${quietAt.length} quiet reads (${silent.length} unexplained); `
+          + `${shape.count} buffers in ${seconds.toFixed(1)} s, shortest ${(shape.shortest * 1000).toFixed(2)} ms, `
+          + `${shape.breaks} breaks in the schedule, ${record.sockets} sockets`);
+        // The merge, whatever the machine: runs of 10 ms or more, about
+        // 100 a second, back to back except where a restart or a new
+        // socket began a fresh schedule.
+        assert.ok(shape.shortest >= 0.010, `a buffer of ${shape.shortest * 1000} ms`);
+        assert.ok(shape.count <= seconds * 100 * 1.05, `${shape.count} buffers in ${seconds} s`);
+        const fresh = restarts + record.sockets - 1; // a reconnect starts afresh too
+        assert.ok(shape.breaks <= fresh, `${shape.breaks} breaks in the schedule, ${restarts} restarts`);
+        assert.ok(unexplained <= 1, `${unexplained} of ${restarts} restarts without a starved page`);
+        assert.ok(silent.length <= 1, `the engine was silent at ${silent.length} reads without a starved page`);
         assert.equal(await text(page, 'state'), 'Dinleniyor');
         assertClean(seen);
         await context.close();
