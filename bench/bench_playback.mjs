@@ -24,7 +24,7 @@
 //   process (ProcessTime), audio thread included.
 // - host: utime + stime of the host process, all its threads, from
 //   /proc/<pid>/stat. The Wine process is the spawned one (the wrappers
-//   exec); it is checked by name, as TestHost.signal() does.
+//   exec); TestHost.exePid() checks it by name.
 // - wineserver: the same for the prefix's wineserver, which every Wine wait
 //   and socket poll of the host goes through. Wine runs it in a directory
 //   named server-<device>-<inode> of the prefix (both in hex), so the
@@ -53,13 +53,6 @@ function cpuSeconds(pid) {
   const stat = readFileSync(`/proc/${pid}/stat`, 'utf8');
   const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' '); // after the name, which may hold ") "
   return (Number(fields[11]) + Number(fields[12])) / CLOCK_TICKS;
-}
-
-// The host's process id, once it runs the exe itself (else null).
-function hostPid(host) {
-  const exe = path.basename(process.env.VANTREL_TESTHOST || 'testhost.exe').slice(0, 15);
-  const comm = readFileSync(`/proc/${host.child.pid}/comm`, 'utf8').trim();
-  return comm === exe ? host.child.pid : null;
 }
 
 // The prefix's wineserver (null if none runs): see the method above.
@@ -108,7 +101,7 @@ async function measure(browser, host, url) {
     await waitText(page, 'state', 'Eşleşti');
     await startListening(page);
     await sleep(SETTLE_MS);
-    const pids = { host: hostPid(host), server: wineserverPid() };
+    const pids = { host: host.exePid(), server: wineserverPid() };
     const a = await sample(page, cdp, host, pids);
     await sleep(WINDOW_MS);
     const b = await sample(page, cdp, host, pids);

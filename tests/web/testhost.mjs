@@ -115,14 +115,20 @@ export class TestHost {
     return this;
   }
 
-  // SIGSTOP / SIGCONT of the host process itself, as a sleeping computer
-  // would freeze the plug-in. The exe runs in the spawned process (the
-  // wrappers exec), which is checked by name before it is signalled.
-  signal(name) {
+  // The process that runs the exe itself, or null while it does not (yet).
+  // The wrappers exec, so it is the spawned one once its name is the exe's.
+  exePid() {
     const exe = path.basename(process.env.VANTREL_TESTHOST || DEFAULT_EXE).slice(0, 15);
     const comm = readFileSync(`/proc/${this.child.pid}/comm`, 'utf8').trim();
-    if (comm !== exe) throw new Error(`process ${this.child.pid} is ${comm}, not ${exe}`);
-    process.kill(this.child.pid, name);
+    return comm === exe ? this.child.pid : null;
+  }
+
+  // SIGSTOP / SIGCONT of the host process itself, as a sleeping computer
+  // would freeze the plug-in.
+  signal(name) {
+    const pid = this.exePid();
+    if (pid === null) throw new Error(`process ${this.child.pid} does not run the test host's exe`);
+    process.kill(pid, name);
   }
 
   freeze() { this.signal('SIGSTOP'); }
